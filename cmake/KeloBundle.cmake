@@ -1,0 +1,36 @@
+# The application bundle, laid out as on the target platform:
+#   Kelo Helvo Pellix.app/Contents/{Info.plist, MacOS/<executable>, MacOS/hdiutil, Resources/}
+set(KELO_BUNDLE_DIR "${CMAKE_BINARY_DIR}/${KELO_BUNDLE_NAME}.app")
+set(KELO_BUNDLE_MACOS_DIR "${KELO_BUNDLE_DIR}/Contents/MacOS")
+set(KELO_BUNDLE_RESOURCES_DIR "${KELO_BUNDLE_DIR}/Contents/Resources")
+
+add_executable(kelo_launcher src/App/main.cpp)
+target_link_libraries(kelo_launcher PRIVATE kelo)
+set_target_properties(kelo_launcher PROPERTIES
+    OUTPUT_NAME "${KELO_EXECUTABLE_NAME}"
+    RUNTIME_OUTPUT_DIRECTORY "${KELO_BUNDLE_MACOS_DIR}")
+
+configure_file(resources/Info.plist.in "${KELO_BUNDLE_DIR}/Contents/Info.plist" @ONLY)
+
+file(GLOB KELO_RESOURCE_FILES CONFIGURE_DEPENDS resources/*.html resources/*.css resources/*.svg)
+set(KELO_BUNDLE_COMMANDS COMMAND ${CMAKE_COMMAND} -E make_directory "${KELO_BUNDLE_RESOURCES_DIR}")
+if(KELO_RESOURCE_FILES)
+    list(APPEND KELO_BUNDLE_COMMANDS COMMAND ${CMAKE_COMMAND} -E copy_if_different
+         ${KELO_RESOURCE_FILES} "${KELO_BUNDLE_RESOURCES_DIR}")
+endif()
+set(KELO_BUNDLE_DEPENDS kelo_launcher ${KELO_RESOURCE_FILES})
+if(TARGET hdiutil)
+    list(APPEND KELO_BUNDLE_COMMANDS COMMAND ${CMAKE_COMMAND} -E copy_if_different
+         $<TARGET_FILE:hdiutil> "${KELO_BUNDLE_MACOS_DIR}/hdiutil")
+    list(APPEND KELO_BUNDLE_DEPENDS hdiutil)
+endif()
+add_custom_target(kelo_bundle ALL ${KELO_BUNDLE_COMMANDS}
+    DEPENDS ${KELO_BUNDLE_DEPENDS}
+    COMMENT "Assembling ${KELO_BUNDLE_NAME}.app")
+
+# `make install-app` (cmake --build . --target install_app) copies the bundle into the user's
+# Applications folder, replacing an earlier copy in one step.
+add_custom_target(install_app
+    COMMAND "${CMAKE_SOURCE_DIR}/scripts/install-app.sh" "${KELO_BUNDLE_DIR}"
+    DEPENDS kelo_bundle
+    COMMENT "Installing ${KELO_BUNDLE_NAME}.app into ~/Applications")

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Runs every test: the main build (window tests under Xvfb), the sanitizer build of the tests,
+# and a compile of the handlers with clang++ and libc++.
+set -euo pipefail
+build="$1" asan="$2" libcxx="$3" jobs="$4"
+root="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$root"
+
+status=0
+step() { printf '\n==== %s\n' "$*"; }
+
+step "Handlers with clang++ and libc++"
+cmake -S . -B "$libcxx" -DKELO_HANDLERS_ONLY=ON -DKELO_WERROR=ON \
+      -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang \
+      -DCMAKE_CXX_FLAGS="-stdlib=libc++" >/dev/null
+cmake --build "$libcxx" -j"$jobs" --target kelo_handlers kelo_platform_portable || status=1
+
+step "Tests"
+(cd "$build" && "$root/scripts/with-display.sh" ctest -j"$jobs" --output-on-failure \
+    --timeout 600) || status=1
+
+step "Tests with AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S . -B "$asan" -DKELO_WERROR=ON -DKELO_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake --build "$asan" -j"$jobs" || status=1
+(cd "$asan" && ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
+    "$root/scripts/with-display.sh" ctest -j"$jobs" -L unit --output-on-failure --timeout 600) \
+    || status=1
+
+exit $status

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "Platform/Error.h"
+
+namespace platform {
+
+// The file-system service. Every operation reports a failure as an Error instead of throwing.
+class FileManager {
+public:
+    static FileManager& defaultManager();
+
+    // Something exists at the path (symbolic links followed).
+    bool fileExists(const std::string& path) const;
+    bool isDirectory(const std::string& path) const;
+
+    // Creates the folder; with intermediates, missing parents too and an existing folder is fine.
+    std::optional<Error> createDirectory(const std::string& path, bool withIntermediates) const;
+    // Removes a file or a whole folder tree.
+    std::optional<Error> removeItem(const std::string& path) const;
+    // Copies a file or a folder tree (modes and symbolic links kept). Fails when the destination
+    // exists or its folder is missing; a copy that fails half-way is removed again.
+    std::optional<Error> copyItem(const std::string& source, const std::string& destination) const;
+
+    std::optional<std::uint64_t> fileSize(const std::string& path) const;
+    std::optional<std::string> readFile(const std::string& path, Error* error = nullptr) const;
+
+    // Writes the file whole: a temporary file in the same folder, flushed, then renamed into
+    // place, so a reader sees the old content or the new one, never a part.
+    std::optional<Error> writeFileAtomically(const std::string& path, std::string_view bytes,
+                                             mode_t mode = 0644) const;
+};
+
+}  // namespace platform

@@ -1,0 +1,61 @@
+#include "TempHome.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "Platform/UserDefaults.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+void restore(const char* name, const std::string& value) {
+    if (value.empty()) {
+        unsetenv(name);
+    } else {
+        setenv(name, value.c_str(), 1);
+    }
+}
+
+}  // namespace
+
+void TempHomeTest::SetUp() {
+    savedHome_ = environment("HOME");
+    savedRuntime_ = environment("XDG_RUNTIME_DIR");
+    std::string pattern = (fs::temp_directory_path() / "kelo-home-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    home_ = pattern;
+    fs::create_directories(home_ + "/run");
+    fs::permissions(home_ + "/run", fs::perms::owner_all);
+    setenv("HOME", home_.c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", (home_ + "/run").c_str(), 1);
+    platform::UserDefaults::resetStandard();
+}
+
+void TempHomeTest::TearDown() {
+    platform::UserDefaults::resetStandard();
+    restore("HOME", savedHome_);
+    restore("XDG_RUNTIME_DIR", savedRuntime_);
+    if (!std::getenv("KELO_KEEP_TEST_HOME")) {
+        std::error_code ignored;
+        fs::remove_all(home_, ignored);
+    }
+}
+
+std::string readText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void writeText(const std::string& path, const std::string& text) {
+    fs::create_directories(fs::path(path).parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
