@@ -1,0 +1,65 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "Handlers/NativeMessageHandlerDelegate.h"
+#include "Handlers/ScriptMessage.h"
+
+// The one place where the join page's script messages are understood: it keeps the page's small
+// pieces of state in the launcher's defaults, answers the page's questions through its delegate,
+// writes the proxy settings file and hands a joined session to the agent installer.
+//
+// Messages arrive on the main thread, in the order the page posts them. Only pages of the
+// service (https, on the current web server or on a host of the data-centre table) are heard.
+class NativeMessageHandler {
+  public:
+    static NativeMessageHandler& shared();
+
+    explicit NativeMessageHandler(
+        std::shared_ptr<NativeMessageHandlerDelegate> nativeMessageHandlerDelegate = nullptr);
+
+    std::shared_ptr<NativeMessageHandlerDelegate> nativeMessageHandlerDelegate() const;
+    void setNativeMessageHandlerDelegate(std::shared_ptr<NativeMessageHandlerDelegate> delegate);
+
+    // Handles one message; never throws.
+    void handleMessageFromWebView(const ScriptMessage& message);
+
+    // Writes home + "/Library/Logs/KeloHelvo/ConnectionSettings.plist" from the stored proxy
+    // settings; never throws.
+    void setupProxyDetails();
+
+    NativeMessageHandler(const NativeMessageHandler&) = delete;
+    NativeMessageHandler& operator=(const NativeMessageHandler&) = delete;
+
+  private:
+    struct Entry;
+    static const Entry kMessages[];
+
+    bool isFromService(const ScriptMessage& message) const;
+    void reply(const std::string& script) const;
+    void setWindowTitle(const std::string& title) const;
+
+    void getRRSessionDigest(const ScriptMessage& message);
+    void getCustomerDetails(const ScriptMessage& message);
+    void sendRRSessionDigestToNative(const ScriptMessage& message);
+    void sendCustomerDetailsToNative(const ScriptMessage& message);
+    void sendRRSessionKeyToNative(const ScriptMessage& message);
+    void sendJoinDetailsToNative(const ScriptMessage& message);
+    void sendJoinReportAbuseLinkToNative(const ScriptMessage& message);
+    void pellixLoaded(const ScriptMessage& message);
+    void clearRRSessionDigest(const ScriptMessage& message);
+    void sendPellixTitleToNative(const ScriptMessage& message);
+    void clearPellixDigest(const ScriptMessage& message);
+    void getProxyDetails(const ScriptMessage& message);
+    void sendProxyDetailsToNative(const ScriptMessage& message);
+    void getActiveSessionKey(const ScriptMessage& message);
+    void clearActiveSessionKey(const ScriptMessage& message);
+    void openProxy(const ScriptMessage& message);
+    void getSystemOs(const ScriptMessage& message);
+    void consoleHandler(const ScriptMessage& message);
+
+    mutable std::mutex delegateMutex_;
+    std::shared_ptr<NativeMessageHandlerDelegate> nativeMessageHandlerDelegate_;
+};
