@@ -1,0 +1,41 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace hdiutil {
+
+// The per-user folder that stands in for /Volumes: "$XDG_RUNTIME_DIR/Volumes", or
+// "/tmp/Volumes-<uid>" where there is no runtime folder. Each mounted volume is one folder in it,
+// named after the volume's label.
+class VolumesFolder {
+  public:
+    static VolumesFolder forCurrentUser();
+
+    explicit VolumesFolder(std::filesystem::path path) : path_(std::move(path)) {}
+
+    const std::filesystem::path& path() const { return path_; }
+
+    // Creates the folder when missing and makes sure it is ours alone. In /tmp anyone could have
+    // made it first, or put a symbolic link there, to receive (or replace) what we extract.
+    void prepare() const;
+
+    // Moves an extracted volume root into place under `label`, or "<label> 1", "<label> 2", ...
+    // when that name is taken (the same image mounted twice), and returns the mount point. Each
+    // attempt is one rename that refuses to replace anything, so two mounts at once cannot both
+    // take a name.
+    std::filesystem::path place(const std::filesystem::path& root, const std::string& label) const;
+
+    // The mounted volume that `given` names: a real folder directly inside this folder (not one
+    // of our work folders). Anything else, including paths inside a volume, is not a volume.
+    std::optional<std::filesystem::path> findVolume(const std::filesystem::path& given) const;
+
+    // Deletes the work folders of runs that were killed before they could clean up.
+    void sweepAbandonedStaging() const;
+
+  private:
+    std::filesystem::path path_;
+};
+
+}  // namespace hdiutil
