@@ -9,7 +9,8 @@
 namespace platform {
 
 std::string Volumes::folder() {
-    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime) {
+    // A relative runtime folder would move with the working folder: the tool ignores it too.
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime == '/') {
         return std::string(runtime) + "/Volumes";
     }
     return "/tmp/Volumes-" + std::to_string(getuid());
