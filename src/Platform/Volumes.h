@@ -4,9 +4,9 @@
 
 namespace platform {
 
-// Where the disk-image tool puts the volumes it mounts: $XDG_RUNTIME_DIR/Volumes (when it is an
-// absolute path), else
-// /tmp/Volumes-<uid>. "/Volumes/Kelo" of the target platform is volumeNamed("Kelo") here.
+// Where the disk-image tool puts the volumes it mounts: $XDG_RUNTIME_DIR/Volumes when that is an
+// absolute path, else /tmp/Volumes-<uid>. "/Volumes/Kelo" of the target platform is
+// volumeNamed("Kelo") here.
 class Volumes {
 public:
     static std::string folder();
