@@ -1,2 +1,18 @@
-// The process entry; the application shell hands the process to the platform's main loop.
-int main() { return 0; }
+// The process entry: the command line goes to the user defaults whole, then the application's
+// main loop takes over.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "App/Application.h"
+#include "Platform/UserDefaults.h"
+
+int main(int argc, char** argv) {
+    platform::UserDefaults::setProcessArguments(std::vector<std::string>(argv, argv + argc));
+    const int status = Application::run(argc, argv);
+    // Background work (update checks, downloads) may still be running on other threads; ending
+    // here without running static destructors keeps them from meeting half-destroyed objects.
+    std::fflush(nullptr);
+    std::_Exit(status);
+}

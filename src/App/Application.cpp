@@ -1,0 +1,140 @@
+#include "App/Application.h"
+
+#include <glib-unix.h>
+#include <gtk/gtk.h>
+
+#include <csignal>
+#include <memory>
+
+#include "App/AppDelegate.h"
+#include "Platform/ExceptionGuard.h"
+
+namespace {
+
+constexpr const char* kApplicationId = KELO_BUNDLE_IDENTIFIER;
+constexpr const char* kDefaultWindowTitle = "Kelo Helvo - Pellix";
+
+// What lives as long as the main loop: the delegate, the one window and its controller.
+struct Launcher {
+    GtkApplication* application = nullptr;
+    std::unique_ptr<AppDelegate> delegate;
+    GtkWindow* window = nullptr;
+    bool launched = false;
+    bool closing = false;
+};
+
+void quit(Launcher& launcher) {
+    g_application_quit(G_APPLICATION(launcher.application));
+}
+
+// Closing the window is closing the last window: the delegate's terminating sequence runs (a
+// waiting launcher is installed), then the window goes.
+gboolean onCloseRequest(GtkWindow* window, gpointer data) {
+    auto& launcher = *static_cast<Launcher*>(data);
+    if (launcher.closing) return FALSE;
+    launcher.closing = true;
+    gtk_widget_set_visible(GTK_WIDGET(window), FALSE);
+    platform::ExceptionGuard::run("applicationShouldTerminateAfterLastWindowClosed(_:)", [&] {
+        if (launcher.delegate) launcher.delegate->applicationShouldTerminateAfterLastWindowClosed();
+    });
+    return FALSE;
+}
+
+// The menu's Quit, SIGTERM and SIGINT: the platform's own termination, which installs nothing.
+void onQuitAction(GSimpleAction*, GVariant*, gpointer data) {
+    quit(*static_cast<Launcher*>(data));
+}
+
+gboolean onQuitSignal(gpointer data) {
+    quit(*static_cast<Launcher*>(data));
+    return G_SOURCE_CONTINUE;
+}
+
+void onCloseWindowAction(GSimpleAction*, GVariant*, gpointer data) {
+    auto& launcher = *static_cast<Launcher*>(data);
+    if (launcher.window) gtk_window_close(launcher.window);
+}
+
+void installMenu(Launcher& launcher) {
+    static const GActionEntry kApplicationActions[] = {
+        {"quit", onQuitAction, nullptr, nullptr, nullptr, {0, 0, 0}},
+    };
+    g_action_map_add_action_entries(G_ACTION_MAP(launcher.application), kApplicationActions,
+                                    G_N_ELEMENTS(kApplicationActions), &launcher);
+    static const char* const kQuitAccels[] = {"<Control>q", nullptr};
+    static const char* const kCloseAccels[] = {"<Control>w", nullptr};
+    gtk_application_set_accels_for_action(launcher.application, "app.quit", kQuitAccels);
+    gtk_application_set_accels_for_action(launcher.application, "win.close", kCloseAccels);
+
+    GMenu* menubar = g_menu_new();
+    GMenu* applicationMenu = g_menu_new();
+    g_menu_append(applicationMenu, "Close Window", "win.close");
+    g_menu_append(applicationMenu, "Quit Kelo Helvo Pellix", "app.quit");
+    g_menu_append_submenu(menubar, "Kelo Helvo Pellix", G_MENU_MODEL(applicationMenu));
+    gtk_application_set_menubar(launcher.application, G_MENU_MODEL(menubar));
+    g_object_unref(applicationMenu);
+    g_object_unref(menubar);
+}
+
+GtkWindow* makeWindow(Launcher& launcher) {
+    GtkWidget* window = gtk_application_window_new(launcher.application);
+    gtk_window_set_default_size(GTK_WINDOW(window), 960, 760);
+    gtk_application_window_set_show_menubar(GTK_APPLICATION_WINDOW(window), TRUE);
+    gtk_window_set_title(GTK_WINDOW(window), kDefaultWindowTitle);
+
+    static const GActionEntry kWindowActions[] = {
+        {"close", onCloseWindowAction, nullptr, nullptr, nullptr, {0, 0, 0}},
+    };
+    g_action_map_add_action_entries(G_ACTION_MAP(window), kWindowActions,
+                                    G_N_ELEMENTS(kWindowActions), &launcher);
+    g_signal_connect(window, "close-request", G_CALLBACK(onCloseRequest), &launcher);
+    return GTK_WINDOW(window);
+}
+
+// The first start of the primary instance: the delegate is made and runs the launch up to the
+// window. A second start of the launcher never gets here: it only asks this one to activate.
+void onStartup(GApplication*, gpointer data) {
+    auto& launcher = *static_cast<Launcher*>(data);
+    platform::ExceptionGuard::run("startup", [&] {
+        launcher.delegate = std::make_unique<AppDelegate>();
+        launcher.delegate->setTerminateHandler([&launcher] { quit(launcher); });
+        launcher.delegate->awakeFromNib();
+        launcher.delegate->applicationWillFinishLaunching();
+        installMenu(launcher);
+    });
+}
+
+void onActivate(GApplication*, gpointer data) {
+    auto& launcher = *static_cast<Launcher*>(data);
+    platform::ExceptionGuard::run("activate", [&] {
+        if (launcher.launched) {
+            if (launcher.window) gtk_window_present(launcher.window);
+            return;
+        }
+        launcher.launched = true;
+        launcher.window = makeWindow(launcher);
+        gtk_window_present(launcher.window);
+        if (launcher.delegate) launcher.delegate->applicationDidFinishLaunching();
+    });
+}
+
+void onShutdown(GApplication*, gpointer data) {
+    auto& launcher = *static_cast<Launcher*>(data);
+    if (launcher.delegate) launcher.delegate->applicationWillTerminate();
+}
+
+}  // namespace
+
+int Application::run(int argc, char** argv) {
+    // Lives until the process ends: callbacks may still reach it while the loop winds down.
+    auto* launcher = new Launcher();
+    launcher->application = gtk_application_new(kApplicationId, G_APPLICATION_DEFAULT_FLAGS);
+    g_signal_connect(launcher->application, "startup", G_CALLBACK(onStartup), launcher);
+    g_signal_connect(launcher->application, "activate", G_CALLBACK(onActivate), launcher);
+    g_signal_connect(launcher->application, "shutdown", G_CALLBACK(onShutdown), launcher);
+    g_unix_signal_add(SIGTERM, onQuitSignal, launcher);
+    g_unix_signal_add(SIGINT, onQuitSignal, launcher);
+
+    char* programOnly[] = {argc > 0 ? argv[0] : nullptr, nullptr};
+    return g_application_run(G_APPLICATION(launcher->application), argc > 0 ? 1 : 0, programOnly);
+}

@@ -1,0 +1,144 @@
+#include "Handlers/PellixConfiguration.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "TempHome.h"
+
+namespace {
+
+using Parameters = PellixConfiguration::Parameters;
+using namespace std::string_literals;
+
+struct ParseCase {
+    const char* name;
+    std::string text;
+    Parameters parameters;
+    std::vector<std::string> keys;
+};
+
+class PellixConfigurationTest : public TempHomeTest {};
+
+TEST_F(PellixConfigurationTest, SplitsPartsAndKeepsOnlyKeyValuePairs) {
+    const std::vector<ParseCase> cases = {
+        {"invitation as shipped",
+         "KELO_PARLO_IND\nPellixToken=tok-1&DC=eu&pathForPellix=join/now",
+         {{"PellixToken", "tok-1"}, {"DC", "eu"}, {"pathForPellix", "join/now"}},
+         {"PellixToken", "DC", "pathForPellix"}},
+        {"marker inside a value and at the end",
+         "DC=euKELO_PARLO_IND\n&pathForPellix=joinKELO_PARLO_IND\n",
+         {{"DC", "eu"}, {"pathForPellix", "join"}},
+         {"DC", "pathForPellix"}},
+        {"marker needs its line feed and its case",
+         "KELO_PARLO_INDDC=eu&kelo_parlo_ind\nx=1",
+         {{"KELO_PARLO_INDDC", "eu"}, {"kelo_parlo_ind\nx", "1"}},
+         {"KELO_PARLO_INDDC", "kelo_parlo_ind\nx"}},
+        {"what a removal joins is not searched again",
+         "KELO_PARLO_KELO_PARLO_IND\nIND\nDC=eu",
+         {{"KELO_PARLO_IND\nDC", "eu"}},
+         {"KELO_PARLO_IND\nDC"}},
+        {"empty parts dropped", "&&DC=eu&&&x=y&", {{"DC", "eu"}, {"x", "y"}}, {"DC", "x"}},
+        {"three pieces, a lone key, a lone value",
+         "a=b=c&flag&=value&DC=us",
+         {{"DC", "us"}},
+         {"a", "flag", "value", "DC"}},
+        {"empty pieces dropped inside a part", "a==b&=c=&===", {{"a", "b"}}, {"a", "c"}},
+        {"the later of two parts wins", "DC=eu&DC=us&DC=in=x", {{"DC", "us"}}, {"DC", "DC", "DC"}},
+        {"line ends stay in the values",
+         "PellixToken=t\r\n&DC=eu\n",
+         {{"PellixToken", "t\r\n"}, {"DC", "eu\n"}},
+         {"PellixToken", "DC"}},
+        {"values are not decoded",
+         "pathForPellix=a%20b+c",
+         {{"pathForPellix", "a%20b+c"}},
+         {"pathForPellix"}},
+        {"empty text", "", {}, {}},
+        {"only a marker", "KELO_PARLO_IND\n", {}, {}},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        const auto contents = PellixConfiguration::parse(test.text);
+        EXPECT_EQ(contents.parameters, test.parameters);
+        EXPECT_EQ(contents.keys, test.keys);
+    }
+}
+
+TEST_F(PellixConfigurationTest, DecodesUtf8AndUtf16WithByteOrderMark) {
+    struct Case {
+        const char* name;
+        std::string bytes;
+        std::optional<std::string> text;
+    };
+    const std::string euro = "\xE2\x82\xAC";      // U+20AC
+    const std::string clef = "\xF0\x9D\x84\x9E";  // U+1D11E, a surrogate pair in UTF-16
+    const std::vector<Case> cases = {
+        {"plain UTF-8", "DC=eu&x=" + euro, "DC=eu&x=" + euro},
+        {"UTF-8 with mark",
+         "\xEF\xBB\xBF"
+         "DC=eu",
+         "DC=eu"},
+        {"UTF-16 little-endian",
+         "\xFF\xFE"
+         "D\0C\0=\0e\0u\0\xAC\x20"s,
+         "DC=eu" + euro},
+        {"UTF-16 big-endian with a pair",
+         "\xFE\xFF"
+         "\0D\0=\xD8\x34\xDD\x1E"s,
+         "D=" + clef},
+        {"UTF-16 mark only", "\xFF\xFE", ""},
+        {"empty", "", ""},
+        {"UTF-16 without mark", "D\0C\0=\0e\0u\0"s, std::nullopt},
+        {"NUL inside UTF-8", "DC=eu\0"s, std::nullopt},
+        {"Latin-1 byte", "DC=\xE9u", std::nullopt},
+        {"overlong form", "DC=\xC0\xAF", std::nullopt},
+        {"encoded surrogate", "DC=\xED\xA0\x80", std::nullopt},
+        {"beyond U+10FFFF", "DC=\xF4\x90\x80\x80", std::nullopt},
+        {"cut-off sequence", "DC=\xE2\x82", std::nullopt},
+        {"UTF-16 odd length",
+         "\xFF\xFE"
+         "D\0C"s,
+         std::nullopt},
+        {"UTF-16 lone high surrogate",
+         "\xFF\xFE"
+         "\x34\xD8"
+         "A\0"s,
+         std::nullopt},
+        {"UTF-16 lone low surrogate",
+         "\xFE\xFF"
+         "\xDD\x1E"s,
+         std::nullopt},
+        {"UTF-16 pair cut off",
+         "\xFF\xFE"
+         "\x34\xD8"s,
+         std::nullopt},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        EXPECT_EQ(PellixConfiguration::decodeText(test.bytes), test.text);
+    }
+}
+
+TEST_F(PellixConfigurationTest, ReadsFilesAndReportsWhatCannotBeRead) {
+    const std::string utf16 = path("utf16.conf");
+    writeText(utf16,
+              "\xFF\xFE"
+              "D\0C\0=\0u\0s\0"s);
+    const auto contents = PellixConfiguration::read(utf16);
+    ASSERT_TRUE(contents.has_value());
+    EXPECT_EQ(contents->parameters, (Parameters{{"DC", "us"}}));
+
+    platform::Error error;
+    const std::string binary = path("binary.conf");
+    writeText(binary, "\x89PNG\r\n\x1A\n\0\0"s);
+    EXPECT_FALSE(PellixConfiguration::read(binary, &error).has_value());
+    EXPECT_EQ(error.code, 264);
+    EXPECT_EQ(error.path, binary);
+
+    error = {};
+    EXPECT_FALSE(PellixConfiguration::read(path("missing.conf"), &error).has_value());
+    EXPECT_EQ(error.code, ENOENT);
+}
+
+}  // namespace
