@@ -1,0 +1,138 @@
+#include "Handlers/KeloAppUpgrader.h"
+
+#include <fmt/format.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "Handlers/KeloDmgDownloader.h"
+#include "Objects/SessionDetails.h"
+#include "Platform/Bundle.h"
+#include "Platform/ExceptionGuard.h"
+#include "Platform/FileManager.h"
+#include "Platform/Log.h"
+#include "Platform/Paths.h"
+
+namespace {
+
+constexpr std::string_view kVersionCheck = "-[KeloAppUpgrader keloAppVersionCheck]";
+constexpr std::string_view kUpdater = "-[KeloAppUpgrader keloAppUpdater]";
+constexpr std::string_view kJoinDetails = "-[KeloAppUpgrader modifyKeloJoinDetails]";
+
+// The agent's folder, with its final slash.
+std::string agentFolder() {
+    return platform::Paths::libraryFolder() + "/Application Support/KeloParloNative/";
+}
+
+std::string described(const std::optional<std::string>& text) {
+    return text.value_or("(null)");
+}
+
+// The two lines the agent reads to join the session. The line holds the values as they are;
+// a value the session does not have is written as the empty text.
+std::string joinDetailsContent(const SessionDetails& session) {
+    return fmt::format(
+        "KELO_PARLO_IND\n&key={}&webServerName={}&pellix_token={}&c_plugin=true&DC={}&email={}&",
+        session.sessionKey().value_or(""), session.webServerName().value_or(""),
+        session.pellixToken().value_or(""), session.dcName().value_or(""),
+        session.name().value_or(""));
+}
+
+}  // namespace
+
+KeloAppUpgrader& KeloAppUpgrader::getInstance() {
+    static std::mutex lock;
+    static KeloAppUpgrader* instance = nullptr;
+    std::lock_guard guard(lock);
+    if (!instance) {
+        instance = new KeloAppUpgrader();
+        platform::Log::nslog("{} : Update Info Object Allocated", "+[KeloAppUpgrader getInstance]");
+    }
+    return *instance;
+}
+
+std::shared_ptr<KeloDmgDownloader> KeloAppUpgrader::currentDownloader() const {
+    std::lock_guard guard(mutex_);
+    return downloader_;
+}
+
+void KeloAppUpgrader::keloAppVersionCheck() {
+    platform::ExceptionGuard::run(kVersionCheck, [&] {
+        auto& session = SessionDetails::getInstance();
+        const std::string path = agentFolder() + "/Kelo.app";
+        if (platform::FileManager::defaultManager().fileExists(path)) {
+            std::optional<std::string> version;
+            if (auto bundle = platform::Bundle::atPath(path))
+                version = bundle->shortVersionString();
+            session.setLocalKeloAppVersion(version);
+            platform::Log::nslog("{} local Kelo App version : {} {}", kVersionCheck,
+                                 described(version), path);
+        } else {
+            platform::Log::nslog(
+                "{} : Kelo app not found, Setting app version to zero ( default) {}", kVersionCheck,
+                path);
+            session.setLocalKeloAppVersion("0");
+        }
+    });
+}
+
+void KeloAppUpgrader::keloAppUpdater() {
+    platform::ExceptionGuard::run(kUpdater, [&] {
+        auto downloader = std::make_shared<KeloDmgDownloader>();
+        {
+            std::lock_guard guard(mutex_);
+            downloader_ = downloader;
+        }
+        const std::string application = agentFolder() + "Kelo.app";
+        if (!SessionDetails::getInstance().isUpdateNeeded()) {
+            platform::Log::nslog("{} : This mac has latest Kelo App", kUpdater);
+            modifyKeloJoinDetails();
+            downloader->workspaceLaunchApplication(application);
+            return;
+        }
+        platform::Log::nslog("{} : Updated Kelo App Version Available in Server..", kUpdater);
+        const auto& files = platform::FileManager::defaultManager();
+        if (files.fileExists(application)) files.removeItem(application);
+        modifyKeloJoinDetails();
+        downloader->startDownLoadingKeloMacDmg();
+    });
+}
+
+void KeloAppUpgrader::modifyKeloJoinDetails() {
+    platform::ExceptionGuard::run(kJoinDetails, [&] {
+        const auto& session = SessionDetails::getInstance();
+        const auto& files = platform::FileManager::defaultManager();
+        platform::Log::nslog("{} : Modify joindetails called!", kJoinDetails);
+        const std::string content = joinDetailsContent(session);
+        platform::Log::nslog(
+            "{} : Kelo Joindetails Content : Session key={} webServerName={} DC={}", kJoinDetails,
+            described(session.sessionKey()), described(session.webServerName()),
+            described(session.dcName()));
+
+        const std::string path = agentFolder() + "kelojoindetails.conf";
+        if (files.fileExists(path)) {
+            platform::Log::nslog("{} : kelojoindetails.conf file already Present in folder {}",
+                                 kJoinDetails, path);
+            if (files.removeItem(path)) {
+                platform::Log::nslog(
+                    "{} : Unable to Remove old kelojoindetails.conf file by Pellix in folder {}",
+                    kJoinDetails, path);
+                return;
+            }
+        } else {
+            platform::Log::nslog("{} : kelojoindetails.conf file Not Present in folder {}",
+                                 kJoinDetails, path);
+        }
+
+        if (auto error = files.writeFileAtomically(path, content, 0644)) {
+            platform::Log::nslog(
+                "{} : Unable to create New kelojoindetails.conf file by Pellix in folder {}",
+                kJoinDetails, path);
+            return;
+        }
+        platform::Log::nslog(
+            "{} : New kelojoindetails.conf file has been created by Pellix in folder {} ",
+            kJoinDetails, path);
+    });
+}

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+// Downloads the agent's disk image, mounts it, installs the agent and its support tools, starts
+// the agent and cleans up.
+class KeloDmgDownloader : public std::enable_shared_from_this<KeloDmgDownloader> {
+  public:
+    void startDownLoadingKeloMacDmg();
+    void mountingKeloMacDmg();
+    void copyAppFileAndLaunch();
+    void unMountingKeloMacDmg();
+    bool workspaceLaunchApplication(const std::string& path);
+
+    // The two arguments every agent launch gets.
+    static std::vector<std::string> agentLaunchArguments();
+};

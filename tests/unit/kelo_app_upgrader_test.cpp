@@ -1,0 +1,256 @@
+// The agent's version, the join-details file and the choice between starting the installed agent
+// and renewing it.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Handlers/KeloAppUpgrader.h"
+#include "Handlers/KeloDmgDownloader.h"
+#include "Objects/SessionDetails.h"
+#include "Platform/UrlSession.h"
+#include "TempHome.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class LogCapture {
+  public:
+    explicit LogCapture(std::string path) : path_(std::move(path)) {
+        saved_ = ::dup(STDERR_FILENO);
+        const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        ::dup2(fd, STDERR_FILENO);
+        ::close(fd);
+    }
+    ~LogCapture() {
+        ::dup2(saved_, STDERR_FILENO);
+        ::close(saved_);
+    }
+    std::string text() const { return readText(path_); }
+
+  private:
+    std::string path_;
+    int saved_ = -1;
+};
+
+// A URL session that keeps the downloads it is asked for and never finishes them.
+class HeldUrlSession final : public platform::UrlSession {
+  public:
+    struct Download {
+        std::string url;
+        bool agentPresent = false;
+        std::string joinDetails;
+    };
+
+    HeldUrlSession(std::string agent, std::string joinDetails)
+        : agent_(std::move(agent)), joinDetails_(std::move(joinDetails)) {}
+
+    void dataTask(platform::UrlRequest, platform::DataTaskCompletion) override {}
+    void downloadTask(platform::UrlRequest request, platform::DownloadTaskCompletion,
+                      platform::DownloadProgressHandler) override {
+        std::lock_guard lock(mutex_);
+        downloads_.push_back({request.url, fs::exists(agent_), readText(joinDetails_)});
+    }
+    int addProgressObserver(
+        std::function<void(const std::string&, std::uint64_t, std::optional<std::uint64_t>, bool,
+                           bool)>) override {
+        return 0;
+    }
+    void removeProgressObserver(int) override {}
+    bool isDelegateQueue() const override { return false; }
+    void enqueue(std::function<void()> block) override { block(); }
+
+    std::vector<Download> downloads() const {
+        std::lock_guard lock(mutex_);
+        return downloads_;
+    }
+
+  private:
+    std::string agent_;
+    std::string joinDetails_;
+    mutable std::mutex mutex_;
+    std::vector<Download> downloads_;
+};
+
+class KeloAppUpgraderTest : public TempHomeTest {
+  protected:
+    std::string agentFolder() const {
+        return home() + "/Library/Application Support/KeloParloNative/";
+    }
+    std::string joinDetailsPath() const { return agentFolder() + "kelojoindetails.conf"; }
+
+    // A bundle like the agent's: its executable runs the given shell script.
+    void makeAgent(const std::string& version, const std::string& script) {
+        const std::string contents = agentFolder() + "Kelo.app/Contents";
+        writeText(contents + "/Info.plist",
+                  "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                  "<key>CFBundleExecutable</key><string>Kelo</string>"
+                  "<key>CFBundleShortVersionString</key><string>" +
+                      version + "</string></dict></plist>\n");
+        writeText(contents + "/MacOS/Kelo", "#!/bin/sh\n" + script);
+        fs::permissions(contents + "/MacOS/Kelo",
+                        fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+    }
+
+    void fillSession() {
+        auto& session = SessionDetails::getInstance();
+        session.setSessionKey("1231234567");
+        session.setWebServerName("pellix-eu.kelohelvo.example");
+        session.setPellixToken("tok&en=1");
+        session.setDcName("eu");
+        session.setName("customer@example.com");
+    }
+};
+
+TEST_F(KeloAppUpgraderTest, VersionIsZeroWithoutAgentAndTheBundlesVersionWithIt) {
+    auto& upgrader = KeloAppUpgrader::getInstance();
+    fs::create_directories(agentFolder());
+    upgrader.keloAppVersionCheck();
+    EXPECT_EQ(SessionDetails::getInstance().localKeloAppVersion(), "0");
+
+    makeAgent("3.1.4", "exit 0\n");
+    LogCapture log(path("log.txt"));
+    upgrader.keloAppVersionCheck();
+    EXPECT_EQ(SessionDetails::getInstance().localKeloAppVersion(), "3.1.4");
+    EXPECT_NE(log.text().find("-[KeloAppUpgrader keloAppVersionCheck] local Kelo App version : "
+                              "3.1.4 " +
+                              agentFolder() + "/Kelo.app"),
+              std::string::npos)
+        << log.text();
+}
+
+TEST_F(KeloAppUpgraderTest, JoinDetailsFileHoldsTheSessionExactlyAndIsReplacedWhole) {
+    auto& upgrader = KeloAppUpgrader::getInstance();
+    fs::create_directories(agentFolder());
+    writeText(joinDetailsPath(), "KELO_PARLO_IND\n&key=old&");
+    fillSession();
+
+    upgrader.modifyKeloJoinDetails();
+    EXPECT_EQ(readText(joinDetailsPath()),
+              "KELO_PARLO_IND\n&key=1231234567&webServerName=pellix-eu.kelohelvo.example&"
+              "pellix_token=tok&en=1&c_plugin=true&DC=eu&email=customer@example.com&");
+
+    // Fields the session does not have are written empty; the line keeps its form.
+    auto& session = SessionDetails::getInstance();
+    session.setPellixToken(std::nullopt);
+    session.setName(std::nullopt);
+    session.setDcName(std::nullopt);
+    session.setWebServerName(std::nullopt);
+    upgrader.modifyKeloJoinDetails();
+    EXPECT_EQ(readText(joinDetailsPath()),
+              "KELO_PARLO_IND\n&key=1231234567&webServerName=&pellix_token=&c_plugin=true&DC=&"
+              "email=&");
+
+    // Nothing but the file is left in the folder.
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(agentFolder())) {
+        names.push_back(entry.path().filename().string());
+    }
+    EXPECT_EQ(names, std::vector<std::string>{"kelojoindetails.conf"});
+}
+
+TEST_F(KeloAppUpgraderTest, JoinDetailsFileIsNotWrittenWithoutTheAgentFolder) {
+    fillSession();
+    LogCapture log(path("log.txt"));
+    KeloAppUpgrader::getInstance().modifyKeloJoinDetails();
+    EXPECT_FALSE(fs::exists(joinDetailsPath()));
+    EXPECT_NE(log.text().find("-[KeloAppUpgrader modifyKeloJoinDetails] : Unable to create New "
+                              "kelojoindetails.conf file by Pellix in folder " +
+                              joinDetailsPath()),
+              std::string::npos)
+        << log.text();
+}
+
+TEST_F(KeloAppUpgraderTest, JoinDetailsFileThatCannotBeDeletedIsLeftUntouched) {
+    fs::create_directories(agentFolder());
+    writeText(joinDetailsPath(), "earlier content");
+    fillSession();
+    // A folder the launcher may not change; as the superuser that needs another identity.
+    ::chmod(home().c_str(), 0755);
+    ::chmod(agentFolder().c_str(), 0555);
+    const bool superuser = ::geteuid() == 0;
+
+    {
+        LogCapture log(path("log.txt"));
+        if (superuser) {
+            ASSERT_EQ(::seteuid(65534), 0);
+        }
+        KeloAppUpgrader::getInstance().modifyKeloJoinDetails();
+        if (superuser) {
+            ASSERT_EQ(::seteuid(0), 0);
+        }
+        EXPECT_NE(log.text().find("-[KeloAppUpgrader modifyKeloJoinDetails] : Unable to Remove old "
+                                  "kelojoindetails.conf file by Pellix in folder " +
+                                  joinDetailsPath()),
+                  std::string::npos)
+            << log.text();
+        EXPECT_EQ(log.text().find("New kelojoindetails.conf file has been created"),
+                  std::string::npos);
+    }
+    ::chmod(agentFolder().c_str(), 0755);
+    EXPECT_EQ(readText(joinDetailsPath()), "earlier content");
+    EXPECT_EQ(std::distance(fs::directory_iterator(agentFolder()), fs::directory_iterator()), 1);
+}
+
+TEST_F(KeloAppUpgraderTest, CurrentAgentIsStartedWithItsArgumentsAfterTheFileIsWritten) {
+    const std::string record = path("agent-started.txt");
+    setenv("KELO_TEST_AGENT_RECORD", record.c_str(), 1);
+    // The agent notes whether the join-details file was there when it started, then its
+    // arguments, one per line.
+    makeAgent("2.0",
+              "{ if [ -f \"$HOME/Library/Application Support/KeloParloNative/"
+              "kelojoindetails.conf\" ]; then echo file-present; else echo file-missing; fi\n"
+              "  for a in \"$@\"; do echo \"$a\"; done; } > \"$KELO_TEST_AGENT_RECORD.tmp\"\n"
+              "mv \"$KELO_TEST_AGENT_RECORD.tmp\" \"$KELO_TEST_AGENT_RECORD\"\n");
+    fillSession();
+    SessionDetails::getInstance().setIsUpdateNeeded(false);
+
+    KeloAppUpgrader::getInstance().keloAppUpdater();
+    for (int i = 0; i < 1000 && !fs::exists(record); ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(fs::exists(record));
+    EXPECT_EQ(readText(record),
+              "file-present\n-timestamps\n"
+              "{\"M3\":\"Agent downloaded time : 00:00:00 | Server : CDN\","
+              "\"M2\":\"Session Validated : 00:00:00\","
+              "\"M1\":\"Join Launched time : 00:00:00\","
+              "\"M4\":\"Agent launched time : 00:00:00\"}\n");
+    EXPECT_TRUE(fs::exists(agentFolder() + "Kelo.app"));
+    EXPECT_NE(KeloAppUpgrader::getInstance().currentDownloader(), nullptr);
+}
+
+TEST_F(KeloAppUpgraderTest, RenewalRemovesTheAgentThenWritesTheFileThenDownloads) {
+    auto session = std::make_shared<HeldUrlSession>(agentFolder() + "Kelo.app", joinDetailsPath());
+    platform::ServiceSlot<platform::UrlSession>::set(session);
+    makeAgent("1.0", "exit 0\n");
+    fillSession();
+    SessionDetails::getInstance().setIsUpdateNeeded(true);
+    SessionDetails::getInstance().setIsCdnAvailable(false);
+    auto& upgrader = KeloAppUpgrader::getInstance();
+
+    upgrader.keloAppUpdater();
+    const auto first = upgrader.currentDownloader();
+    upgrader.keloAppUpdater();
+
+    const auto downloads = session->downloads();
+    ASSERT_EQ(downloads.size(), 2u);
+    EXPECT_EQ(downloads[0].url, "https://pellix-eu.kelohelvo.example/agent/KeloMac.dmg");
+    EXPECT_FALSE(downloads[0].agentPresent);
+    EXPECT_EQ(downloads[0].joinDetails.rfind("KELO_PARLO_IND\n&key=1231234567&", 0), 0u);
+    EXPECT_FALSE(fs::exists(agentFolder() + "Kelo.app"));
+    // Every join gets a downloader of its own.
+    ASSERT_NE(first, nullptr);
+    EXPECT_NE(upgrader.currentDownloader(), first);
+}
+
+}  // namespace
