@@ -1,0 +1,287 @@
+#include "LocalService.h"
+
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+#include <fmt/core.h>
+#include <httplib.h>
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+constexpr auto kStartTimeout = std::chrono::seconds(10);
+constexpr auto kStopGrace = std::chrono::seconds(2);
+constexpr auto kPollStep = std::chrono::milliseconds(20);
+
+// Runs a program and waits for it; its exit status, or -1 when it could not be started.
+int runAndWait(const std::vector<std::string>& arguments) {
+    std::vector<char*> argv;
+    for (const std::string& argument : arguments)
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The number in a port file, once the service has written it whole.
+int readPort(const fs::path& file) {
+    std::ifstream in(file);
+    int port = 0;
+    if (in >> port && port > 0) return port;
+    return 0;
+}
+
+bool waitForExit(pid_t pid, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    do {
+        int status = 0;
+        const pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid || (done < 0 && errno == ECHILD)) return true;
+        std::this_thread::sleep_for(kPollStep);
+    } while (std::chrono::steady_clock::now() < end);
+    return false;
+}
+
+}  // namespace
+
+std::string LocalService::Request::header(std::string_view name) const {
+    const auto same = [name](const std::string& key) {
+        return std::equal(key.begin(), key.end(), name.begin(), name.end(), [](char a, char b) {
+            return std::tolower(static_cast<unsigned char>(a)) ==
+                   std::tolower(static_cast<unsigned char>(b));
+        });
+    };
+    for (const auto& [key, value] : headers) {
+        if (same(key)) return value;
+    }
+    return {};
+}
+
+std::string LocalService::certificateFolder() {
+    static std::once_flag once;
+    static std::string folder;
+    std::call_once(once, [] {
+        const fs::path target = fs::weakly_canonical(fs::path(KELO_BIN_DIR) / ".." / "test-ca");
+        const std::string script = std::string(KELO_SOURCE_DIR) + "/tools/make-test-ca.sh";
+        if (runAndWait({"/bin/bash", script, target.string()}) != 0) {
+            throw std::runtime_error("make-test-ca.sh failed for " + target.string());
+        }
+        folder = target.string();
+    });
+    return folder;
+}
+
+std::string LocalService::executable() {
+    return std::string(KELO_BIN_DIR) + "/kelo-local-service";
+}
+
+LocalService::LocalService(std::string certificate) : certificate_(std::move(certificate)) {
+    std::string pattern = (fs::temp_directory_path() / "kelo-local-service-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot make a temporary folder");
+    folder_ = pattern;
+    root_ = folder_ + "/root";
+    fs::create_directory(root_);
+    try {
+        start();
+    } catch (...) {
+        std::error_code ignored;
+        fs::remove_all(folder_, ignored);
+        throw;
+    }
+}
+
+LocalService::~LocalService() {
+    stop();
+    std::error_code ignored;
+    fs::remove_all(folder_, ignored);
+}
+
+void LocalService::start() {
+    if (running()) return;
+    // The earlier port first, so that clients that keep the address find the service again.
+    if (port_ > 0 && launch(port_)) return;
+    if (!launch(0)) {
+        throw std::runtime_error("the local service did not start (" + executable() + ")");
+    }
+}
+
+bool LocalService::launch(int port) {
+    const std::string portFile = folder_ + "/port";
+    const std::string controlPortFile = folder_ + "/control-port";
+    std::error_code ignored;
+    fs::remove(portFile, ignored);
+    fs::remove(controlPortFile, ignored);
+
+    std::vector<std::string> arguments = {executable(),   "--cert-dir", certificateFolder(),
+                                          "--cert",       certificate_, "--root",
+                                          root_,          "--port",     std::to_string(port),
+                                          "--port-file",  portFile,     "--control-port-file",
+                                          controlPortFile};
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return false;
+
+    const auto end = std::chrono::steady_clock::now() + kStartTimeout;
+    while (std::chrono::steady_clock::now() < end) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) return false;  // it gave up: port taken
+        const int https = readPort(portFile);
+        const int control = readPort(controlPortFile);
+        if (https > 0 && control > 0) {
+            pid_ = pid;
+            port_ = https;
+            controlPort_ = control;
+            return true;
+        }
+        std::this_thread::sleep_for(kPollStep);
+    }
+    kill(pid, SIGKILL);
+    waitForExit(pid, kStopGrace);
+    return false;
+}
+
+void LocalService::stop() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    if (!waitForExit(pid_, kStopGrace)) {
+        kill(pid_, SIGKILL);
+        waitForExit(pid_, kStopGrace);
+    }
+    pid_ = -1;
+}
+
+std::string LocalService::host() const {
+    return fmt::format("127.0.0.1:{}", port_);
+}
+
+std::string LocalService::baseUrl() const {
+    return "https://" + host();
+}
+
+std::string LocalService::caFile() const {
+    return certificateFolder() + "/ca.pem";
+}
+
+json LocalService::control(const std::string& method, const std::string& path,
+                           const json& body) const {
+    if (!running()) throw std::runtime_error("the local service is not running");
+    httplib::Client client("127.0.0.1", controlPort_);
+    client.set_connection_timeout(5, 0);
+    client.set_read_timeout(10, 0);
+    httplib::Result result = [&] {
+        if (method == "GET") return client.Get(path);
+        if (method == "DELETE") return client.Delete(path);
+        return client.Post(path, body.is_null() ? std::string("{}") : body.dump(),
+                           "application/json");
+    }();
+    if (!result) {
+        throw std::runtime_error(fmt::format("control request {} {} failed: {}", method, path,
+                                             httplib::to_string(result.error())));
+    }
+    json answer = json::parse(result->body, nullptr, false);
+    if (result->status != 200 || answer.is_discarded()) {
+        throw std::runtime_error(fmt::format("control request {} {} answered {}: {}", method, path,
+                                             result->status, result->body));
+    }
+    return answer;
+}
+
+void LocalService::setAnswer(const std::string& path, const Answer& answer) {
+    json body = {{"path", path}};
+    if (answer.status) body["status"] = *answer.status;
+    if (answer.body) body["body"] = *answer.body;
+    if (answer.contentType) body["contentType"] = *answer.contentType;
+    if (answer.file) body["file"] = *answer.file;
+    if (!answer.headers.empty()) body["headers"] = answer.headers;
+    if (answer.delayMs > 0) body["delayMs"] = answer.delayMs;
+    if (answer.dropAfterBytes) body["dropAfterBytes"] = *answer.dropAfterBytes;
+    if (answer.stallAfterBytes) body["stallAfterBytes"] = *answer.stallAfterBytes;
+    if (answer.stallMs > 0) body["stallMs"] = answer.stallMs;
+    if (answer.redirectTo) body["redirectTo"] = *answer.redirectTo;
+    if (answer.times) body["times"] = *answer.times;
+    control("POST", "/control/answer", body);
+}
+
+void LocalService::reset() {
+    control("POST", "/control/reset");
+}
+
+std::vector<LocalService::Request> LocalService::requests(const std::string& path) const {
+    const std::string target =
+        path.empty() ? std::string("/control/requests")
+                     : httplib::append_query_params("/control/requests", {{"path", path}});
+    std::vector<Request> out;
+    for (const json& item : control("GET", target)) {
+        Request request;
+        request.method = item.value("method", "");
+        request.target = item.value("target", "");
+        request.path = item.value("path", "");
+        request.time = item.value("time", 0.0);
+        if (item.contains("headers")) {
+            for (const auto& [name, value] : item["headers"].items()) {
+                request.headers[name] = value.get<std::string>();
+            }
+        }
+        out.push_back(std::move(request));
+    }
+    return out;
+}
+
+void LocalService::clearRequests() {
+    control("DELETE", "/control/requests");
+}
+
+bool LocalService::waitForRequests(const std::string& path, std::size_t count,
+                                   std::chrono::milliseconds timeout) const {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (requests(path).size() >= count) return true;
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(kPollStep);
+    }
+}
+
+json LocalService::events() const {
+    return control("GET", "/control/events");
+}
+
+bool LocalService::waitForEvent(const std::string& name, std::chrono::milliseconds timeout) const {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        for (const json& event : events()) {
+            if (event.value("name", "") == name) return true;
+        }
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(kPollStep);
+    }
+}
+
+std::map<std::string, std::string> LocalService::environmentFor(const std::string& dc) const {
+    return {{"KELO_PELLIX_HOSTS", dc + "=" + host()}, {"KELO_PELLIX_CA_FILE", caFile()}};
+}
+
+void LocalService::applyEnvironment(const std::string& dc) const {
+    for (const auto& [name, value] : environmentFor(dc)) setenv(name.c_str(), value.c_str(), 1);
+}
