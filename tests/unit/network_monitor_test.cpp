@@ -1,0 +1,332 @@
+// The network monitor against the local service on loopback and the real GLib main loop: which
+// probes go out, what the delegate hears, and how connectivity reports restart the probe timer.
+#include <glib.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Handlers/NetworkMonitor.h"
+#include "LocalService.h"
+#include "Platform/MainQueue.h"
+#include "TempHome.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Short enough to keep the tests quick, long enough for a loopback probe on a busy machine.
+constexpr double kInterval = 0.3;
+constexpr auto kIntervalMs = std::chrono::milliseconds(300);
+
+enum class Heard { restored, failed };
+
+class RecordingDelegate : public NetworkMonitorDelegate {
+  public:
+    void didRestoreConnection() override { record(Heard::restored); }
+    void didFailedToConnect() override { record(Heard::failed); }
+
+    std::vector<Heard> heard;
+    bool allOnMainThread = true;
+
+  private:
+    void record(Heard what) {
+        allOnMainThread = allOnMainThread && platform::MainQueue::shared().isMainThread();
+        heard.push_back(what);
+    }
+};
+
+// Connectivity reports on demand, delivered from a background thread as the real monitor does.
+class FakePathMonitor : public platform::PathMonitor {
+  public:
+    struct State {
+        std::mutex mutex;
+        Handler handler;
+        int starts = 0;
+        int cancels = 0;
+    };
+
+    explicit FakePathMonitor(std::shared_ptr<State> state) : state_(std::move(state)) {}
+
+    void start(Handler handler) override {
+        {
+            std::lock_guard lock(state_->mutex);
+            state_->handler = handler;
+            ++state_->starts;
+        }
+        std::thread([handler] { handler(true); }).join();
+    }
+    void cancel() override {
+        std::lock_guard lock(state_->mutex);
+        state_->handler = nullptr;
+        ++state_->cancels;
+    }
+
+  private:
+    std::shared_ptr<State> state_;
+};
+
+// The GLib main queue, keeping the timers it made and when each of them fired.
+class CountingMainQueue : public platform::MainQueue {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    void async(std::function<void()> block) override { inner_->async(std::move(block)); }
+    std::shared_ptr<platform::RepeatingTimer> scheduleRepeatingTimer(
+        double intervalSeconds, std::function<void()> action) override {
+        const std::size_t index = timers_.size();
+        auto timer = inner_->scheduleRepeatingTimer(intervalSeconds,
+                                                    [this, index, action = std::move(action)] {
+                                                        firings_.push_back({index, Clock::now()});
+                                                        action();
+                                                    });
+        timers_.push_back({timer, Clock::now()});
+        return timer;
+    }
+    bool isMainThread() const override { return inner_->isMainThread(); }
+
+    int validTimers() const {
+        int count = 0;
+        for (const auto& made : timers_) count += made.timer->isValid() ? 1 : 0;
+        return count;
+    }
+    std::size_t timersMade() const { return timers_.size(); }
+    Clock::time_point madeAt(std::size_t index) const { return timers_.at(index).time; }
+
+    struct Firing {
+        std::size_t timer;
+        Clock::time_point time;
+    };
+    const std::vector<Firing>& firings() const { return firings_; }
+
+  private:
+    struct Made {
+        std::shared_ptr<platform::RepeatingTimer> timer;
+        Clock::time_point time;
+    };
+    std::shared_ptr<platform::MainQueue> inner_ = platform::MainQueue::makeDefault();
+    std::vector<Made> timers_;
+    std::vector<Firing> firings_;
+};
+
+class NetworkMonitorTest : public TempHomeTest {
+  protected:
+    void SetUp() override {
+        TempHomeTest::SetUp();
+        service_ = std::make_unique<LocalService>();
+        service_->applyEnvironment("localkelo");
+        platform::ServiceSlot<platform::MainQueue>::set(mainQueue_);
+        monitor_ = NetworkMonitor::create();
+        monitor_->setProbeIntervalForTesting(kInterval);
+        monitor_->setPathMonitorFactoryForTesting(
+            [state = paths_] { return std::make_unique<FakePathMonitor>(state); });
+        monitor_->setNetworkMonitorDelegate(delegate_);
+    }
+
+    void TearDown() override {
+        monitor_->stopNetworkMonitoring();
+        monitor_->stopWebsiteReachabilityChecks();
+        service_.reset();
+        TempHomeTest::TearDown();
+    }
+
+    std::string url(const std::string& path) const { return service_->baseUrl() + path; }
+    std::size_t probes(const std::string& path = "/join/") const {
+        return service_->requests(path).size();
+    }
+
+    // Runs the main loop until `done` or the limit; false on the limit.
+    static bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > end) return false;
+            if (!g_main_context_iteration(nullptr, FALSE)) std::this_thread::sleep_for(2ms);
+        }
+        return true;
+    }
+    static void runFor(std::chrono::milliseconds duration) {
+        runUntil([] { return false; }, duration);
+    }
+    bool runUntilHeard(std::size_t count) {
+        return runUntil([&] { return delegate_->heard.size() >= count; }, 20s);
+    }
+
+    // A connectivity report from the background, as the system sends one after a change.
+    void reportConnectivity(bool satisfied) {
+        FakePathMonitor::Handler handler;
+        {
+            std::lock_guard lock(paths_->mutex);
+            handler = paths_->handler;
+        }
+        ASSERT_TRUE(handler);
+        std::thread([handler, satisfied] { handler(satisfied); }).join();
+    }
+
+    std::unique_ptr<LocalService> service_;
+    std::shared_ptr<CountingMainQueue> mainQueue_ = std::make_shared<CountingMainQueue>();
+    std::shared_ptr<FakePathMonitor::State> paths_ = std::make_shared<FakePathMonitor::State>();
+    std::shared_ptr<RecordingDelegate> delegate_ = std::make_shared<RecordingDelegate>();
+    std::shared_ptr<NetworkMonitor> monitor_;
+};
+
+TEST_F(NetworkMonitorTest, ServerThatAlwaysAnswersIsRestoredOnceThenSilence) {
+    monitor_->startMonitoringReachability(url("/join/"));
+    // No probe before the first interval has passed.
+    runFor(kIntervalMs / 2);
+    EXPECT_EQ(probes(), 0u);
+    EXPECT_TRUE(monitor_->isInternetAvailable());
+
+    ASSERT_TRUE(runUntil([&] { return probes() >= 5; }, 20s));
+    runFor(kIntervalMs / 2);
+    EXPECT_EQ(delegate_->heard, std::vector<Heard>{Heard::restored});
+    EXPECT_TRUE(monitor_->isWebsiteReachable());
+    EXPECT_TRUE(delegate_->allOnMainThread);
+
+    const auto request = service_->requests("/join/").front();
+    EXPECT_EQ(request.method, "GET");
+    EXPECT_EQ(request.header("User-Agent"), NetworkMonitor::kUserAgent);
+    // Every probe asks the server itself, never a cache on the way.
+    EXPECT_EQ(request.header("Cache-Control"), "no-cache");
+}
+
+TEST_F(NetworkMonitorTest, ServerThatFailsIsReportedOnEveryProbe) {
+    service_->setAnswer("/join/", {.status = 503});
+    monitor_->startMonitoringReachability(url("/join/"));
+    ASSERT_TRUE(runUntilHeard(4));
+    EXPECT_EQ(std::count(delegate_->heard.begin(), delegate_->heard.end(), Heard::failed),
+              static_cast<long>(delegate_->heard.size()));
+    EXPECT_FALSE(monitor_->isWebsiteReachable());
+    EXPECT_TRUE(delegate_->allOnMainThread);
+}
+
+TEST_F(NetworkMonitorTest, RestoreFailRestore) {
+    service_->setAnswer("/join/", {.status = 200, .times = 1});
+    service_->setAnswer("/join/", {.status = 500, .times = 1});
+    monitor_->startMonitoringReachability(url("/join/"));
+    ASSERT_TRUE(runUntil([&] { return probes() >= 6; }, 20s));
+    runFor(kIntervalMs / 2);
+    EXPECT_EQ(delegate_->heard,
+              (std::vector<Heard>{Heard::restored, Heard::failed, Heard::restored}));
+}
+
+TEST_F(NetworkMonitorTest, RedirectsAreFollowedToTheirFinalAnswer) {
+    service_->setAnswer("/join/", {.redirectTo = "/moved/"});
+    service_->setAnswer("/moved/", {.status = 200, .body = "moved here"});
+    service_->setAnswer("/gone/", {.redirectTo = "/nowhere/"});
+    monitor_->startMonitoringReachability(url("/join/"));
+    ASSERT_TRUE(runUntilHeard(1));
+    EXPECT_EQ(delegate_->heard, std::vector<Heard>{Heard::restored});
+    EXPECT_GE(probes("/moved/"), 1u);
+
+    // A redirect that ends in 404 is a failure.
+    monitor_->startMonitoringReachability(url("/gone/"));
+    ASSERT_TRUE(runUntilHeard(2));
+    EXPECT_EQ(delegate_->heard.back(), Heard::failed);
+    EXPECT_GE(probes("/nowhere/"), 1u);
+}
+
+TEST_F(NetworkMonitorTest, NewAddressWhileProbingKeepsOneTimer) {
+    service_->setAnswer("/other/", {.status = 200, .body = "the other page"});
+    monitor_->startMonitoringReachability(url("/join/"));
+    ASSERT_TRUE(runUntil([&] { return probes() >= 2; }, 20s));
+    const auto madeBefore = mainQueue_->timersMade();
+
+    monitor_->startMonitoringReachability(url("/other/"));
+    ASSERT_TRUE(runUntil([&] { return mainQueue_->timersMade() > madeBefore; }, 20s));
+    const auto oldProbes = probes("/join/");
+    ASSERT_TRUE(runUntil([&] { return probes("/other/") >= 3; }, 20s));
+    EXPECT_EQ(mainQueue_->validTimers(), 1);
+    // At most a probe that was already on its way still went to the old address.
+    EXPECT_LE(probes("/join/"), oldProbes + 1);
+    EXPECT_EQ(monitor_->urlString(), url("/other/"));
+    EXPECT_EQ(paths_->starts, 2);
+    // Restored once: the flag stays true across the change.
+    EXPECT_EQ(delegate_->heard, std::vector<Heard>{Heard::restored});
+}
+
+TEST_F(NetworkMonitorTest, ConnectivityReportRestartsTheTimerWithoutProbingAtOnce) {
+    service_->setAnswer("/join/", {.status = 503});
+    monitor_->startMonitoringReachability(url("/join/"));
+    ASSERT_TRUE(runUntilHeard(1));
+    // Late in the interval, when the running timer is about to fire again.
+    runFor(kIntervalMs * 6 / 10);
+    const auto restarted = mainQueue_->timersMade();
+
+    reportConnectivity(false);
+    ASSERT_TRUE(runUntil([&] { return mainQueue_->timersMade() > restarted; }, 5s));
+    EXPECT_FALSE(monitor_->isInternetAvailable());
+    EXPECT_EQ(mainQueue_->validTimers(), 1);
+    const auto reportedAt = mainQueue_->madeAt(restarted);
+    const auto firedSinceReport = [&] {
+        std::vector<CountingMainQueue::Firing> since;
+        for (const auto& firing : mainQueue_->firings()) {
+            if (firing.time >= reportedAt) since.push_back(firing);
+        }
+        return since;
+    };
+    ASSERT_TRUE(runUntil([&] { return !firedSinceReport().empty(); }, 20s));
+    ASSERT_TRUE(runUntilHeard(3));
+    monitor_->stopWebsiteReachabilityChecks();
+    runFor(kIntervalMs);
+
+    // The next probe came from the new timer, one whole interval after the report.
+    const auto first = firedSinceReport().front();
+    EXPECT_EQ(first.timer, restarted);
+    EXPECT_GE(first.time - reportedAt, kIntervalMs - 20ms);
+    // Every probe the server saw was sent by a timer firing: none went out on the report.
+    EXPECT_EQ(probes(), mainQueue_->firings().size());
+}
+
+TEST_F(NetworkMonitorTest, StopThenStartAgain) {
+    monitor_->startMonitoringReachability(url("/join/"));
+    ASSERT_TRUE(runUntilHeard(1));
+
+    // A report already on its way when monitoring stops is not acted on.
+    reportConnectivity(true);
+    monitor_->stopNetworkMonitoring();
+    monitor_->stopWebsiteReachabilityChecks();
+    EXPECT_FALSE(monitor_->hasReachabilityTimer());
+    runFor(kIntervalMs * 3);
+    const auto stopped = probes();
+    runFor(kIntervalMs * 3);
+    EXPECT_EQ(probes(), stopped);
+    EXPECT_EQ(mainQueue_->validTimers(), 0);
+    EXPECT_EQ(paths_->cancels, 1);
+
+    monitor_->startMonitoringReachability(url("/join/"));
+    ASSERT_TRUE(runUntil([&] { return probes() >= stopped + 2; }, 20s));
+    EXPECT_EQ(mainQueue_->validTimers(), 1);
+    // The reachable flag survived the stop: no second restore.
+    EXPECT_EQ(delegate_->heard, std::vector<Heard>{Heard::restored});
+}
+
+TEST_F(NetworkMonitorTest, AddressThatDoesNotParseSendsNothing) {
+    monitor_->startMonitoringReachability("");
+    ASSERT_TRUE(runUntil([&] { return monitor_->hasReachabilityTimer(); }, 5s));
+    runFor(kIntervalMs * 3);
+    EXPECT_TRUE(service_->requests().empty());
+    EXPECT_TRUE(delegate_->heard.empty());
+
+    monitor_->startMonitoringReachability(url("/join/ with blanks"));
+    runFor(kIntervalMs * 3);
+    EXPECT_TRUE(service_->requests().empty());
+    EXPECT_TRUE(delegate_->heard.empty());
+}
+
+TEST_F(NetworkMonitorTest, ServerThatIsGoneIsAFailure) {
+    monitor_->startMonitoringReachability(url("/join/"));
+    ASSERT_TRUE(runUntilHeard(1));
+    service_->stop();
+    ASSERT_TRUE(runUntilHeard(2));
+    EXPECT_EQ(delegate_->heard.back(), Heard::failed);
+    EXPECT_FALSE(monitor_->isWebsiteReachable());
+}
+
+}  // namespace
