@@ -6,8 +6,6 @@
 
 #include <cerrno>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <system_error>
 
 namespace platform {
@@ -108,16 +106,33 @@ std::optional<std::uint64_t> FileManager::fileSize(const std::string& path) cons
 }
 
 std::optional<std::string> FileManager::readFile(const std::string& path, Error* error) const {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        if (error) *error = Error::posix(errno ? errno : ENOENT, path);
+    // Plain reads: a stream over a folder throws instead of failing.
+    const auto fail = [&](int errorNumber) -> std::optional<std::string> {
+        if (error) *error = Error::posix(errorNumber, path);
         return std::nullopt;
+    };
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return fail(errno);
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+        const int failure = S_ISDIR(info.st_mode) ? EISDIR : errno;
+        ::close(fd);
+        return fail(failure);
     }
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        if (error) *error = Error::posix(EIO, path);
-        return std::nullopt;
+    std::string bytes;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t count = ::read(fd, buffer, sizeof buffer);
+        if (count == 0) break;
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            const int failure = errno;
+            ::close(fd);
+            return fail(failure);
+        }
+        bytes.append(buffer, static_cast<std::size_t>(count));
     }
+    ::close(fd);
     return bytes;
 }
 

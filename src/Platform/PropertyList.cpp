@@ -2,10 +2,10 @@
 
 #include <plist/plist.h>
 
-#include <fstream>
-#include <iterator>
 #include <limits>
 #include <memory>
+
+#include "Platform/FileManager.h"
 
 namespace platform {
 namespace {
@@ -82,8 +82,8 @@ PlistValue fromNode(plist_t node, int depth) {
             plist_get_date_val(node, &seconds, &microseconds);
             auto since = std::chrono::seconds(kReferenceDateOffset + seconds) +
                          std::chrono::microseconds(microseconds);
-            return PlistValue(PlistValue::Date(
-                std::chrono::duration_cast<PlistValue::Date::duration>(since)));
+            return PlistValue(
+                PlistValue::Date(std::chrono::duration_cast<PlistValue::Date::duration>(since)));
         }
         case PLIST_ARRAY: {
             PlistValue::Array array;
@@ -154,11 +154,9 @@ std::optional<PlistValue> PropertyList::fromBytes(std::string_view bytes) {
 }
 
 std::optional<PlistValue> PropertyList::readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return std::nullopt;
-    return fromBytes(bytes);
+    auto bytes = FileManager::defaultManager().readFile(path.string());
+    if (!bytes) return std::nullopt;
+    return fromBytes(*bytes);
 }
 
 std::optional<PlistValue::Dictionary> PropertyList::readDictionary(

@@ -1,0 +1,174 @@
+#include "Handlers/LogHandler.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <system_error>
+
+#include "Objects/SessionDetails.h"
+#include "Platform/ExceptionGuard.h"
+#include "Platform/FileManager.h"
+#include "Platform/Log.h"
+#include "Platform/MainQueue.h"
+#include "Platform/Paths.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kCurrentLogName = "keloPellix.log";
+// The single-precision 0.1 widened to double: 0.10000000149011612 s.
+constexpr double kCheckInterval = static_cast<double>(0.1F);
+
+// Path-component joining: one slash between the folder and the name.
+std::string joined(std::string folder, const std::string& name) {
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    return folder + "/" + name;
+}
+
+std::string numberedLog(const std::string& folder, int number) {
+    return joined(folder, fmt::format("keloPellix{}.log", number));
+}
+
+const platform::FileManager& directoryManager() {
+    const auto* manager = SessionDetails::getInstance().defaultKeloDirectoryManager();
+    return manager ? *manager : platform::FileManager::defaultManager();
+}
+
+bool isSameFile(const struct stat& first, const struct stat& second) {
+    return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+// Whether the stream writes into the given file.
+bool writesInto(FILE* stream, const struct stat& file) {
+    struct stat info {};
+    const int fd = fileno(stream);
+    return fd >= 0 && ::fstat(fd, &info) == 0 && isSameFile(info, file);
+}
+
+// Puts standard output and standard error on the log at path, unless they already write into
+// it. The streams keep their descriptor numbers, are opened in append mode and close-on-exec (a
+// started program does not inherit the log). When the log cannot be opened, the streams stay
+// where they are and the next check tries again.
+void attachStandardStreams(const std::string& path) {
+    struct stat file {};
+    const bool present = ::stat(path.c_str(), &file) == 0;
+    const bool outputAttached = present && writesInto(stdout, file);
+    const bool errorAttached = present && writesInto(stderr, file);
+    if (outputAttached && errorAttached) return;
+
+    const int probe = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (probe < 0) return;
+    ::close(probe);
+    // glibc's "e": the reopened descriptor is close-on-exec and keeps its number.
+    // A reopened stream is fully buffered: output keeps its line buffering and standard error
+    // stays unbuffered, so nothing waits in a buffer when the process ends abruptly.
+    if (!outputAttached) {
+        if (std::freopen(path.c_str(), "ae", stdout) == nullptr) return;
+        std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+    }
+    if (!errorAttached) {
+        if (std::freopen(path.c_str(), "ae", stderr) == nullptr) return;
+        std::setvbuf(stderr, nullptr, _IONBF, 0);
+    }
+}
+
+// The size of the log the streams write into; 0 when they do not write into the log at path.
+std::uint64_t attachedLogSize(const std::string& path) {
+    struct stat file {};
+    struct stat attached {};
+    if (::stat(path.c_str(), &file) != 0) return 0;
+    if (::fstat(fileno(stderr), &attached) != 0 || !isSameFile(file, attached)) return 0;
+    return static_cast<std::uint64_t>(attached.st_size);
+}
+
+}  // namespace
+
+std::string LogHandler::logFolderPath() {
+    return platform::Paths::libraryFolder() + "/Logs/" + "/KeloHelvo/KeloPellix/";
+}
+
+std::optional<std::string> LogHandler::keloPellixLogFolder() const {
+    std::lock_guard lock(mutex_);
+    return keloPellixLogFolder_;
+}
+
+void LogHandler::setKeloPellixLogFolder(std::optional<std::string> folder) {
+    std::lock_guard lock(mutex_);
+    keloPellixLogFolder_.swap(folder);
+}
+
+std::shared_ptr<platform::RepeatingTimer> LogHandler::loggingTimer() const {
+    std::lock_guard lock(mutex_);
+    return loggingTimer_;
+}
+
+void LogHandler::setLoggingTimer(std::shared_ptr<platform::RepeatingTimer> timer) {
+    std::lock_guard lock(mutex_);
+    loggingTimer_.swap(timer);
+}
+
+void LogHandler::createKeloPellixLogFolder() {
+    static constexpr const char* kOperation = "-[LogHandler createKeloPellixLogFolder]";
+    const bool prepared = platform::ExceptionGuard::run(kOperation, [&] {
+        const auto folder = logFolderPath();
+        setKeloPellixLogFolder(folder);
+        // The streams are not redirected yet: these lines go to the inherited standard error.
+        if (auto error = directoryManager().createDirectory(folder, true)) {
+            platform::Log::nslog("{} Failed to Create Kelo Pellix Log Folder... {}", kOperation,
+                                 error->printedForm());
+        } else {
+            platform::Log::nslog("{} Kelo Pellix Log Folder Created...", kOperation);
+        }
+    });
+    if (!prepared) return;
+    loggingFile();
+    platform::ExceptionGuard::run(kOperation, [&] { startLoggingTimer(); });
+}
+
+void LogHandler::startLoggingTimer() {
+    // The timer holds the logger, so a logger whose creator lets go of it keeps running.
+    std::function<void()> action;
+    if (auto self = weak_from_this().lock()) {
+        action = [self] { self->loggingFile(); };
+    } else {
+        // A logger not owned through a shared pointer must outlive its timer.
+        action = [this] { loggingFile(); };
+    }
+    setLoggingTimer(
+        platform::MainQueue::shared().scheduleRepeatingTimer(kCheckInterval, std::move(action)));
+}
+
+void LogHandler::loggingFile() {
+    static constexpr const char* kOperation = "-[LogHandler loggingFile:]";
+    platform::ExceptionGuard::run(kOperation, [&] {
+        const auto folder = keloPellixLogFolder();
+        if (!folder) return;
+        const auto current = joined(*folder, kCurrentLogName);
+        attachStandardStreams(current);
+        if (attachedLogSize(current) <= kRotationSize) return;
+
+        // Rotation by renaming: a writer holding the current log keeps writing into it while it
+        // becomes keloPellix0.log, and the streams move to a new current log afterwards, so no
+        // line of any thread is lost. The numbered files end up as copies would leave them: a
+        // number whose predecessor is missing is removed.
+        const int count = logFileNameCount();
+        std::error_code code;
+        for (int number = count; number >= 1; --number) {
+            const auto destination = numberedLog(*folder, number);
+            const auto source = numberedLog(*folder, number - 1);
+            if (!fs::exists(source, code)) {
+                fs::remove(destination, code);
+                continue;
+            }
+            fs::rename(source, destination, code);
+        }
+        fs::rename(current, numberedLog(*folder, 0), code);
+        attachStandardStreams(current);
+        if (count != kMaximumCount) setLogFileNameCount(count + 1);
+    });
+}

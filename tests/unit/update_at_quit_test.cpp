@@ -1,0 +1,177 @@
+// Installing a waiting newer launcher when the window is closed: the installed launcher is
+// replaced whole or not at all.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "Handlers/Utils.h"
+#include "Objects/SessionDetails.h"
+#include "Platform/Bundle.h"
+#include "Platform/PlistValue.h"
+#include "Platform/PropertyList.h"
+#include "TempHome.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using platform::PlistValue;
+
+class StreamCapture {
+  public:
+    StreamCapture(int descriptor, std::string file)
+        : descriptor_(descriptor), file_(std::move(file)) {
+        std::fflush(nullptr);
+        saved_ = ::dup(descriptor_);
+        const int target = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
+        ::dup2(target, descriptor_);
+        ::close(target);
+    }
+    ~StreamCapture() {
+        std::fflush(nullptr);
+        ::dup2(saved_, descriptor_);
+        ::close(saved_);
+    }
+    std::string text() {
+        std::fflush(nullptr);
+        return readText(file_);
+    }
+
+  private:
+    int descriptor_;
+    std::string file_;
+    int saved_ = -1;
+};
+
+constexpr const char* kOperation = "+[Utils updatePellixIfNeeded]";
+
+class UpdateAtQuitTest : public TempHomeTest {
+  protected:
+    void SetUp() override {
+        TempHomeTest::SetUp();
+        auto& session = SessionDetails::getInstance();
+        session.setIsAppReplaceFlag(false);
+        session.setKeloPellixNativeFolder(nativeFolder());
+        session.setLocalKeloPellixAppVersion("1.0");
+        fs::create_directories(nativeFolder());
+        fs::create_directories(path("Applications"));
+    }
+
+    std::string nativeFolder() const {
+        return path("Library/Application Support/KeloPellixNativeFolder/");
+    }
+    std::string waiting() const { return nativeFolder() + "Kelo Helvo Pellix.app"; }
+    std::string installed() const { return path("Applications/Kelo Helvo Pellix.app"); }
+
+    static void makeBundle(const std::string& bundle, const std::string& version) {
+        writeText(bundle + "/Contents/Info.plist",
+                  platform::PropertyList::toXml(PlistValue(
+                      PlistValue::Dictionary{{"CFBundleShortVersionString", version},
+                                             {"CFBundleExecutable", "KeloHelvoPellix"}})));
+        writeText(bundle + "/Contents/MacOS/KeloHelvoPellix", "launcher " + version);
+    }
+
+    static std::optional<std::string> versionAt(const std::string& bundle) {
+        const auto found = platform::Bundle::atPath(bundle);
+        return found ? found->shortVersionString() : std::nullopt;
+    }
+
+    std::string quit() {
+        StreamCapture capture(STDERR_FILENO, path("stderr.txt"));
+        Utils::updatePellixIfNeeded();
+        return capture.text();
+    }
+
+    static void expectEndsWithTerminatedLine(const std::string& log) {
+        const std::string last = std::string(kOperation) +
+                                 " : ************************** Kelo Pellix App terminated "
+                                 "******* \n\n\n";
+        ASSERT_GE(log.size(), last.size());
+        EXPECT_EQ(log.substr(log.size() - last.size()), last) << log;
+    }
+};
+
+TEST_F(UpdateAtQuitTest, WithoutADownloadThisRunNothingIsInstalled) {
+    makeBundle(installed(), "1.0");
+    makeBundle(waiting(), "2.0");  // left by an earlier run
+    const auto log = quit();
+    EXPECT_NE(
+        log.find(std::string(kOperation) + " There is No Updated App downloaded from server.\n"),
+        std::string::npos)
+        << log;
+    expectEndsWithTerminatedLine(log);
+    EXPECT_EQ(versionAt(installed()), "1.0");
+}
+
+TEST_F(UpdateAtQuitTest, WaitingLauncherReplacesTheInstalledOneWholeOrNotAtAll) {
+    struct Case {
+        const char* name;
+        std::function<void()> prepare;
+        std::string line;
+        std::optional<std::string> installedVersion;
+        std::string installedExecutable;
+    };
+    const std::vector<Case> cases = {
+        {"no launcher waiting", [this] { makeBundle(installed(), "1.0"); },
+         " There is No Updated Pellix App Present in " + nativeFolder() + "\n", "1.0",
+         "launcher 1.0"},
+        {"no launcher installed in the user's Applications folder",
+         [this] { makeBundle(waiting(), "2.0"); },
+         " Failed to Remove Existing old Pellix app (1.0) in folder " + installed() +
+             " Error:  Error Domain=NSPOSIXErrorDomain Code=2 ",
+         std::nullopt, ""},
+        {"the installed launcher is replaced",
+         [this] {
+             makeBundle(installed(), "1.0");
+             writeText(installed() + "/Contents/Resources/old-only", "old");
+             makeBundle(waiting(), "2.0");
+         },
+         " Updated Pellix app Copied to " + installed() + "\n", "2.0", "launcher 2.0"},
+        {"a copy that fails keeps the old launcher",
+         [this] {
+             makeBundle(installed(), "1.0");
+             makeBundle(waiting(), "2.0");
+             // A pipe cannot be copied: the staging fails half-way.
+             ASSERT_EQ(::mkfifo((waiting() + "/Contents/pipe").c_str(), 0600), 0);
+         },
+         " Failed to copy Updated Pellix app to folder " + installed() + "\n", "1.0",
+         "launcher 1.0"},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        fs::remove_all(waiting());
+        fs::remove_all(installed());
+        SessionDetails::getInstance().setIsAppReplaceFlag(true);
+        test.prepare();
+
+        const auto log = quit();
+        EXPECT_NE(log.find(std::string(kOperation) +
+                           " Updated Pellix Downloaded from server and Initiate to Copy \n"),
+                  std::string::npos)
+            << log;
+        EXPECT_NE(log.find(kOperation + test.line), std::string::npos) << log;
+        expectEndsWithTerminatedLine(log);
+
+        EXPECT_EQ(versionAt(installed()), test.installedVersion);
+        if (test.installedVersion) {
+            EXPECT_EQ(readText(installed() + "/Contents/MacOS/KeloHelvoPellix"),
+                      test.installedExecutable);
+            // A replaced launcher is the waiting one as a whole, with nothing of the old mixed in.
+            EXPECT_FALSE(fs::exists(installed() + "/Contents/Resources/old-only"));
+        }
+        // Nothing but the launcher is left in the Applications folder.
+        std::size_t entries = 0;
+        for ([[maybe_unused]] const auto& entry : fs::directory_iterator(path("Applications"))) {
+            ++entries;
+        }
+        EXPECT_EQ(entries, test.installedVersion ? 1u : 0u);
+    }
+}
+
+}  // namespace
