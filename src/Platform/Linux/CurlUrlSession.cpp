@@ -1,0 +1,772 @@
+#include "Platform/Linux/CurlUrlSession.h"
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <gio/gio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <mutex>
+#include <string_view>
+#include <thread>
+
+#include "Platform/ExceptionGuard.h"
+#include "Platform/Log.h"
+#include "Platform/SerialQueue.h"
+
+namespace platform {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using ProgressObserver =
+    std::function<void(const std::string& url, std::uint64_t received,
+                       std::optional<std::uint64_t> expected, bool finished, bool failed)>;
+
+// At most this many progress reports per second and download, plus the final one.
+constexpr auto kProgressInterval = std::chrono::milliseconds(100);
+constexpr long kMaxRedirects = 10;
+constexpr double kDefaultTimeoutSeconds = 60;
+// How long the worker sleeps when nothing happens; curl wakes it earlier for its own timers.
+constexpr int kIdlePollMillis = 1000;
+
+// The platform's error codes and their descriptions.
+constexpr long kCancelled = -999;
+constexpr long kUnknown = -1;
+constexpr long kBadUrl = -1000;
+constexpr long kUnsupportedUrl = -1002;
+constexpr long kTimedOut = -1001;
+constexpr long kCannotFindHost = -1003;
+constexpr long kCannotConnect = -1004;
+constexpr long kConnectionLost = -1005;
+constexpr long kTooManyRedirects = -1007;
+constexpr long kCannotParseResponse = -1017;
+constexpr long kSecureConnectionFailed = -1200;
+constexpr long kServerCertificateUntrusted = -1202;
+constexpr long kCannotCreateFile = -3000;
+constexpr long kCannotWriteFile = -3003;
+
+UrlError makeError(long code, std::string description, const std::string& url) {
+    UrlError error;
+    error.code = code;
+    error.localizedDescription = std::move(description);
+    error.failingUrl = url;
+    return error;
+}
+
+UrlError errorFor(CURLcode result, const std::string& url, const std::string& host) {
+    switch (result) {
+        case CURLE_OPERATION_TIMEDOUT:
+            return makeError(kTimedOut, "The request timed out.", url);
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_RESOLVE_PROXY:
+            return makeError(kCannotFindHost,
+                             "A server with the specified hostname could not be found.", url);
+        case CURLE_COULDNT_CONNECT:
+            return makeError(kCannotConnect, "Could not connect to the server.", url);
+        case CURLE_SEND_ERROR:
+        case CURLE_RECV_ERROR:
+        case CURLE_PARTIAL_FILE:
+        case CURLE_GOT_NOTHING:
+        case CURLE_HTTP2:
+        case CURLE_HTTP2_STREAM:
+            return makeError(kConnectionLost, "The network connection was lost.", url);
+        case CURLE_PEER_FAILED_VERIFICATION:
+            return makeError(kServerCertificateUntrusted,
+                             fmt::format("The certificate for this server is invalid. You might "
+                                         "be connecting to a server that is pretending to be "
+                                         "\u201c{}\u201d which could put your confidential "
+                                         "information at risk.",
+                                         host),
+                             url);
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CIPHER:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_ISSUER_ERROR:
+        case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+        case CURLE_SSL_ENGINE_INITFAILED:
+        case CURLE_SSL_SHUTDOWN_FAILED:
+        case CURLE_SSL_CRL_BADFILE:
+            return makeError(kSecureConnectionFailed,
+                             "An SSL error has occurred and a secure connection to the server "
+                             "cannot be made.",
+                             url);
+        case CURLE_URL_MALFORMAT:
+            return makeError(kBadUrl, "bad URL", url);
+        case CURLE_UNSUPPORTED_PROTOCOL:
+            return makeError(kUnsupportedUrl, "unsupported URL", url);
+        case CURLE_TOO_MANY_REDIRECTS:
+            return makeError(kTooManyRedirects, "too many HTTP redirects", url);
+        case CURLE_WEIRD_SERVER_REPLY:
+            return makeError(kCannotParseResponse, "cannot parse response", url);
+        case CURLE_WRITE_ERROR:
+            return makeError(kCannotWriteFile, "cannot write file", url);
+        default:
+            return makeError(kUnknown, "unknown error", url);
+    }
+}
+
+struct Task {
+    UrlRequest request;
+    // Exactly one of the two completions is set: it says the kind of task.
+    DataTaskCompletion dataCompletion;
+    DownloadTaskCompletion downloadCompletion;
+    std::shared_ptr<DownloadProgressHandler> progress;
+    std::string proxy = "direct://";  // as the desktop's settings route this address
+
+    bool isDownload() const { return static_cast<bool>(downloadCompletion); }
+};
+
+std::string trimmed(std::string_view text) {
+    const auto isBlank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && isBlank(text.back())) text.remove_suffix(1);
+    return std::string(text);
+}
+
+// HTTP/2 sends every header name in lower case; such a name is given the usual capitals
+// ("content-type" becomes "Content-Type"), so a lookup finds it whatever the protocol was.
+std::string canonicalHeaderName(std::string name) {
+    if (std::any_of(name.begin(), name.end(), [](char c) { return c >= 'A' && c <= 'Z'; })) {
+        return name;
+    }
+    bool wordStart = true;
+    for (char& c : name) {
+        if (wordStart && c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        wordStart = c == '-';
+    }
+    return name;
+}
+
+std::optional<std::string> readWholeFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) return std::nullopt;
+    return text;
+}
+
+std::string temporaryFolder() {
+    const char* folder = std::getenv("TMPDIR");
+    return folder && *folder ? folder : "/tmp";
+}
+
+bool isSupportedProxy(std::string_view proxy) {
+    for (std::string_view scheme : {"direct://", "http://", "https://", "socks4://", "socks4a://",
+                                    "socks5://", "socks5h://"}) {
+        if (proxy.substr(0, scheme.size()) == scheme) return true;
+    }
+    return false;
+}
+
+struct UrlParts {
+    std::string scheme;
+    std::string host;
+};
+
+// The scheme and host of an address, when curl can parse it.
+std::optional<UrlParts> parse(const std::string& url) {
+    CURLU* handle = curl_url();
+    if (!handle) return std::nullopt;
+    std::optional<UrlParts> parts;
+    if (curl_url_set(handle, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK) {
+        parts.emplace();
+        char* part = nullptr;
+        if (curl_url_get(handle, CURLUPART_SCHEME, &part, 0) == CURLUE_OK) parts->scheme = part;
+        curl_free(part);
+        part = nullptr;
+        if (curl_url_get(handle, CURLUPART_HOST, &part, 0) == CURLUE_OK) parts->host = part;
+        curl_free(part);
+    }
+    curl_url_cleanup(handle);
+    return parts;
+}
+
+bool isRequestable(const std::string& url) {
+    const auto parts = parse(url);
+    return parts && (parts->scheme == "http" || parts->scheme == "https");
+}
+
+void initialiseCurlOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+}  // namespace
+
+// The worker thread, its multi handle and the delivery queue.
+struct CurlUrlSession::Engine {
+    Engine();
+    ~Engine();
+
+    void submit(Task task);
+    void deliver(std::function<void()> block) { queue->async(std::move(block)); }
+
+    int addObserver(ProgressObserver observer);
+    void removeObserver(int token);
+
+    std::unique_ptr<SerialQueue> queue;
+
+  private:
+    struct Transfer;
+
+    void run();
+    void start(Task task);
+    void configure(Transfer& transfer, const std::string& url);
+    std::string lookUpProxy(const std::string& url);
+    void applyProxy(CURL* easy, const std::string& proxy);
+    void applyTrust(CURL* easy, const std::string& url);
+    void collectFinished();
+    void finish(std::unique_ptr<Transfer> transfer, CURLcode result);
+    void fail(Task task, UrlError error);
+    void reportProgress(Transfer& transfer, bool finished, bool failed);
+    std::optional<std::uint64_t> expectedLength(CURL* easy) const;
+
+    static size_t onBody(char* data, size_t size, size_t count, void* user);
+    static size_t onHeader(char* data, size_t size, size_t count, void* user);
+    static int onTick(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
+
+    std::unique_ptr<SerialQueue> resolver_;  // looks up each task's proxy, then hands it on
+    std::atomic<bool> resolverStopping_{false};
+    std::string lastProxy_ = "direct://";  // resolver only
+
+    std::mutex mutex_;
+    std::deque<Task> pending_;
+    bool stopping_ = false;
+    CURLM* multi_ = nullptr;
+
+    std::mutex observersMutex_;
+    std::map<int, std::shared_ptr<ProgressObserver>> observers_;
+    int nextToken_ = 1;
+
+    // Worker only.
+    std::map<CURL*, std::unique_ptr<Transfer>> running_;
+    std::string trustedAuthorityPath_;
+    std::string trustBundle_;
+
+    std::thread worker_;
+};
+
+// One transfer on the worker: the easy handle and what it has received so far.
+struct CurlUrlSession::Engine::Transfer {
+    Task task;
+    Engine* engine = nullptr;
+    CURL* easy = nullptr;
+    curl_slist* headerList = nullptr;
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+    std::string host;
+
+    std::string body;  // data tasks
+    int fd = -1;       // download tasks: the temporary file
+    std::string filePath;
+    int writeErrno = 0;
+
+    std::map<std::string, std::string> headers;  // of the latest response (redirects reset it)
+    Clock::duration timeout{};
+    Clock::time_point lastActivity{};
+    bool timedOut = false;
+    std::uint64_t received = 0;
+    Clock::time_point lastProgress{};
+
+    ~Transfer() {
+        if (fd >= 0) ::close(fd);
+        if (easy) curl_easy_cleanup(easy);
+        if (headerList) curl_slist_free_all(headerList);
+    }
+};
+
+CurlUrlSession::Engine::Engine() {
+    initialiseCurlOnce();
+    queue = std::make_unique<SerialQueue>("com.Kelo.Helvo.KeloHelvoPellix.UrlSession");
+    resolver_ = std::make_unique<SerialQueue>("com.Kelo.Helvo.KeloHelvoPellix.UrlSession.proxy");
+    multi_ = curl_multi_init();
+    worker_ = std::thread([this] { run(); });
+}
+
+CurlUrlSession::Engine::~Engine() {
+    // Tasks still waiting for their route go on without one: they are cancelled below anyway.
+    resolverStopping_ = true;
+    resolver_.reset();
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    curl_multi_wakeup(multi_);
+    if (worker_.joinable()) worker_.join();
+    // Whatever is still queued has its completion run before the queue goes away.
+    queue.reset();
+    curl_multi_cleanup(multi_);
+}
+
+void CurlUrlSession::Engine::submit(Task task) {
+    // Tasks reach the transfer thread through the resolver, in the order they were made.
+    resolver_->async([this, task = std::move(task)]() mutable {
+        if (!resolverStopping_ && isRequestable(task.request.url)) {
+            task.proxy = lookUpProxy(task.request.url);
+        }
+        {
+            std::lock_guard lock(mutex_);
+            pending_.push_back(std::move(task));
+        }
+        curl_multi_wakeup(multi_);
+    });
+}
+
+int CurlUrlSession::Engine::addObserver(ProgressObserver observer) {
+    std::lock_guard lock(observersMutex_);
+    const int token = nextToken_++;
+    observers_.emplace(token, std::make_shared<ProgressObserver>(std::move(observer)));
+    return token;
+}
+
+void CurlUrlSession::Engine::removeObserver(int token) {
+    std::lock_guard lock(observersMutex_);
+    observers_.erase(token);
+}
+
+void CurlUrlSession::Engine::run() {
+    for (;;) {
+        std::deque<Task> incoming;
+        {
+            std::lock_guard lock(mutex_);
+            if (stopping_) break;
+            incoming.swap(pending_);
+        }
+        for (auto& task : incoming) {
+            ExceptionGuard::run("UrlSession start", [&] { start(std::move(task)); });
+        }
+
+        int stillRunning = 0;
+        curl_multi_perform(multi_, &stillRunning);
+        ExceptionGuard::run("UrlSession finish", [&] { collectFinished(); });
+        curl_multi_poll(multi_, nullptr, 0, kIdlePollMillis, nullptr);
+    }
+
+    // The session is going away: every task not yet finished ends as cancelled.
+    std::deque<Task> leftOver;
+    {
+        std::lock_guard lock(mutex_);
+        leftOver.swap(pending_);
+    }
+    for (auto& task : leftOver) {
+        const std::string url = task.request.url;
+        fail(std::move(task), makeError(kCancelled, "cancelled", url));
+    }
+    while (!running_.empty()) {
+        auto node = running_.extract(running_.begin());
+        curl_multi_remove_handle(multi_, node.key());
+        auto& transfer = node.mapped();
+        const std::string url = transfer->task.request.url;
+        if (transfer->fd >= 0) {
+            ::close(transfer->fd);
+            transfer->fd = -1;
+        }
+        if (!transfer->filePath.empty()) ::unlink(transfer->filePath.c_str());
+        fail(std::move(transfer->task), makeError(kCancelled, "cancelled", url));
+    }
+}
+
+void CurlUrlSession::Engine::start(Task task) {
+    const std::string url = task.request.url;
+    // A URL that does not parse, or names another scheme, ends before any curl handle exists.
+    const auto parts = parse(url);
+    if (!parts) return fail(std::move(task), makeError(kBadUrl, "bad URL", url));
+    if (parts->scheme != "http" && parts->scheme != "https") {
+        return fail(std::move(task), makeError(kUnsupportedUrl, "unsupported URL", url));
+    }
+    const std::string host = parts->host;
+
+    auto transfer = std::make_unique<Transfer>();
+    transfer->task = std::move(task);
+    transfer->engine = this;
+    transfer->host = host;
+
+    if (transfer->task.isDownload()) {
+        std::string pattern = temporaryFolder() + "/kelo-download-XXXXXX";
+        transfer->fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+        if (transfer->fd < 0) {
+            const int error = errno;
+            Log::nslog("UrlSession : Cannot create the download file in {} : {}", temporaryFolder(),
+                       std::strerror(error));
+            return fail(std::move(transfer->task),
+                        makeError(kCannotCreateFile, "cannot create file", url));
+        }
+        transfer->filePath = pattern;
+    }
+
+    transfer->easy = curl_easy_init();
+    if (!transfer->easy) {
+        if (!transfer->filePath.empty()) ::unlink(transfer->filePath.c_str());
+        return fail(std::move(transfer->task), makeError(kUnknown, "unknown error", url));
+    }
+    configure(*transfer, url);
+    CURL* easy = transfer->easy;
+    running_.emplace(easy, std::move(transfer));
+    curl_multi_add_handle(multi_, easy);
+}
+
+void CurlUrlSession::Engine::configure(Transfer& transfer, const std::string& url) {
+    CURL* easy = transfer.easy;
+    const UrlRequest& request = transfer.task.request;
+
+    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(easy, CURLOPT_PRIVATE, &transfer);
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer.errorBuffer);
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, request.followRedirects ? 1L : 0L);
+    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
+
+    // The time-out is the longest silence, never a limit on the whole transfer: connecting may
+    // take that long, and afterwards a transfer fails only when no byte arrived for that long.
+    const double timeout =
+        request.timeoutSeconds > 0 ? request.timeoutSeconds : kDefaultTimeoutSeconds;
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(std::ceil(timeout * 1000)));
+    // curl's own low-speed check averages over several seconds; it stays as a backstop (and
+    // makes curl look at an idle transfer every second), while onTick measures the silence.
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, std::max(1L, std::lround(std::ceil(timeout))));
+    transfer.timeout =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout));
+    transfer.lastActivity = Clock::now();
+    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &Engine::onTick);
+    curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &transfer);
+
+    // TLS is verified on every request; nothing here can turn that off.
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+    applyTrust(easy, url);
+    applyProxy(easy, transfer.task.proxy);
+
+    if (request.method == "GET") {
+        curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+    } else if (request.method == "HEAD") {
+        curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+    } else {
+        curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+    }
+    for (const auto& [name, value] : request.headers) {
+        // "Name;" is curl's way of sending a header with an empty value.
+        const std::string line = value.empty() ? name + ";" : name + ": " + value;
+        transfer.headerList = curl_slist_append(transfer.headerList, line.c_str());
+    }
+    if (transfer.headerList) curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.headerList);
+
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Engine::onBody);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Engine::onHeader);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer);
+}
+
+std::string CurlUrlSession::Engine::lookUpProxy(const std::string& url) {
+    // The desktop's proxy settings, as GIO resolves them for this address. This may block (a
+    // proxy auto-configuration script, say), which is why it runs on the resolver thread: never
+    // on the main thread, and never holding up the transfers that already run.
+    std::string proxy = "direct://";
+    GError* error = nullptr;
+    gchar** answers =
+        g_proxy_resolver_lookup(g_proxy_resolver_get_default(), url.c_str(), nullptr, &error);
+    if (answers) {
+        for (gchar** answer = answers; *answer; ++answer) {
+            if (isSupportedProxy(*answer)) {
+                proxy = *answer;
+                break;
+            }
+        }
+        g_strfreev(answers);
+    } else {
+        Log::nslog("UrlSession : Proxy lookup failed for {} : {}", url,
+                   error ? error->message : "unknown error");
+        g_clear_error(&error);
+    }
+    if (proxy != lastProxy_) {
+        Log::nslog("UrlSession : Proxy for {} : {}", url, proxy);
+        lastProxy_ = proxy;
+    }
+    return proxy;
+}
+
+void CurlUrlSession::Engine::applyProxy(CURL* easy, const std::string& proxy) {
+    if (proxy == "direct://") {
+        // An empty proxy and "*" keep curl from consulting the environment on its own.
+        curl_easy_setopt(easy, CURLOPT_PROXY, "");
+        curl_easy_setopt(easy, CURLOPT_NOPROXY, "*");
+    } else {
+        curl_easy_setopt(easy, CURLOPT_PROXY, proxy.c_str());
+        curl_easy_setopt(easy, CURLOPT_NOPROXY, "");
+    }
+}
+
+void CurlUrlSession::Engine::applyTrust(CURL* easy, const std::string& url) {
+    const char* authority = std::getenv("KELO_PELLIX_CA_FILE");
+    if (!authority || !*authority) return;
+
+    if (trustedAuthorityPath_ != authority) {
+        trustedAuthorityPath_ = authority;
+        trustBundle_.clear();
+        auto extra = readWholeFile(authority);
+        if (!extra) {
+            Log::nslog(
+                "UrlSession : Cannot read KELO_PELLIX_CA_FILE {}; only the system's "
+                "authorities are trusted",
+                authority);
+            return;
+        }
+        // The system's bundle and the extra authority together, so the system store still counts.
+        const char* systemBundle = nullptr;
+        curl_easy_getinfo(easy, CURLINFO_CAINFO, &systemBundle);
+        std::optional<std::string> system;
+        for (const char* candidate : {systemBundle, "/etc/ssl/certs/ca-certificates.crt",
+                                      "/etc/pki/tls/certs/ca-bundle.crt"}) {
+            if (candidate && (system = readWholeFile(candidate))) break;
+        }
+        if (!system) Log::nslog("UrlSession : The system's authorities could not be read");
+        trustBundle_ = system.value_or("") + "\n" + *extra;
+    }
+    if (trustBundle_.empty()) return;
+
+    Log::nslog("UrlSession : Trusting the authority in KELO_PELLIX_CA_FILE {} for {}",
+               trustedAuthorityPath_, url);
+    curl_blob blob{};
+    blob.data = trustBundle_.data();
+    blob.len = trustBundle_.size();
+    blob.flags = CURL_BLOB_COPY;
+    curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob);
+}
+
+void CurlUrlSession::Engine::collectFinished() {
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
+        if (message->msg != CURLMSG_DONE) continue;
+        CURL* easy = message->easy_handle;
+        const CURLcode result = message->data.result;
+        auto node = running_.extract(easy);
+        curl_multi_remove_handle(multi_, easy);
+        if (node.empty()) continue;
+        finish(std::move(node.mapped()), result);
+    }
+}
+
+std::optional<std::uint64_t> CurlUrlSession::Engine::expectedLength(CURL* easy) const {
+    curl_off_t length = -1;
+    if (curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) != CURLE_OK ||
+        length < 0) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint64_t>(length);
+}
+
+void CurlUrlSession::Engine::finish(std::unique_ptr<Transfer> transfer, CURLcode result) {
+    const std::string url = transfer->task.request.url;
+    if (transfer->fd >= 0) {
+        if (::close(transfer->fd) != 0 && result == CURLE_OK) {
+            transfer->writeErrno = errno;
+            result = CURLE_WRITE_ERROR;
+        }
+        transfer->fd = -1;
+    }
+
+    std::optional<UrlError> error;
+    std::optional<UrlResponse> response;
+    if (result == CURLE_ABORTED_BY_CALLBACK && transfer->timedOut) {
+        result = CURLE_OPERATION_TIMEDOUT;
+    }
+    if (result != CURLE_OK) {
+        error = errorFor(result, url, transfer->host);
+        const char* detail = transfer->timedOut         ? "no data within the time-out"
+                             : transfer->errorBuffer[0] ? transfer->errorBuffer
+                                                        : curl_easy_strerror(result);
+        Log::nslog("UrlSession : {} failed : {} ({})", url, detail, error->code);
+        if (result == CURLE_WRITE_ERROR && transfer->writeErrno != 0) {
+            Log::nslog("UrlSession : Cannot write the download of {} to {} : {}", url,
+                       transfer->filePath, std::strerror(transfer->writeErrno));
+        }
+    } else {
+        UrlResponse answer;
+        curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &answer.statusCode);
+        const char* effective = nullptr;
+        curl_easy_getinfo(transfer->easy, CURLINFO_EFFECTIVE_URL, &effective);
+        answer.url = effective ? effective : url;
+        answer.headers = std::move(transfer->headers);
+        answer.expectedContentLength = expectedLength(transfer->easy);
+        response = std::move(answer);
+    }
+
+    if (transfer->task.isDownload()) {
+        reportProgress(*transfer, true, error.has_value());
+        std::optional<std::filesystem::path> file;
+        if (!error) file = transfer->filePath;
+        deliver([completion = std::move(transfer->task.downloadCompletion), file,
+                 path = transfer->filePath, response, error] {
+            ExceptionGuard::run("UrlSession downloadTask",
+                                [&] { completion(file, response, error); });
+            // The file lives only while the completion runs (unless the completion moved it).
+            ::unlink(path.c_str());
+        });
+    } else {
+        std::string body = error ? std::string() : std::move(transfer->body);
+        deliver([completion = std::move(transfer->task.dataCompletion), body = std::move(body),
+                 response, error]() mutable { completion(std::move(body), response, error); });
+    }
+}
+
+void CurlUrlSession::Engine::fail(Task task, UrlError error) {
+    Log::nslog("UrlSession : {} failed : {} ({})", error.failingUrl, error.localizedDescription,
+               error.code);
+    if (task.isDownload()) {
+        deliver([completion = std::move(task.downloadCompletion), error] {
+            completion(std::nullopt, std::nullopt, error);
+        });
+    } else {
+        deliver([completion = std::move(task.dataCompletion), error] {
+            completion(std::string(), std::nullopt, error);
+        });
+    }
+}
+
+void CurlUrlSession::Engine::reportProgress(Transfer& transfer, bool finished, bool failed) {
+    // The task's own handler hears every report but that of a failure; the observers hear every
+    // report, the last one marked finished.
+    auto handler = failed ? nullptr : transfer.task.progress;
+    deliver([this, handler, url = transfer.task.request.url, received = transfer.received,
+             expected = expectedLength(transfer.easy), finished, failed] {
+        if (handler && *handler) {
+            ExceptionGuard::run("UrlSession progress", [&] { (*handler)(received, expected); });
+        }
+        std::vector<std::shared_ptr<ProgressObserver>> observers;
+        {
+            std::lock_guard lock(observersMutex_);
+            for (const auto& entry : observers_) observers.push_back(entry.second);
+        }
+        for (const auto& observer : observers) {
+            ExceptionGuard::run("UrlSession progress observer",
+                                [&] { (*observer)(url, received, expected, finished, failed); });
+        }
+    });
+}
+
+size_t CurlUrlSession::Engine::onBody(char* data, size_t size, size_t count, void* user) {
+    auto& transfer = *static_cast<Transfer*>(user);
+    const size_t length = size * count;
+    transfer.lastActivity = Clock::now();
+    try {
+        if (transfer.fd < 0) {
+            transfer.body.append(data, length);
+        } else {
+            size_t written = 0;
+            while (written < length) {
+                const ssize_t step = ::write(transfer.fd, data + written, length - written);
+                if (step < 0) {
+                    if (errno == EINTR) continue;
+                    transfer.writeErrno = errno;
+                    return 0;  // curl ends the transfer with a write error
+                }
+                written += static_cast<size_t>(step);
+            }
+            transfer.received += length;
+            const auto now = Clock::now();
+            if (now - transfer.lastProgress >= kProgressInterval) {
+                transfer.lastProgress = now;
+                transfer.engine->reportProgress(transfer, false, false);
+            }
+        }
+    } catch (const std::exception& exception) {
+        Log::nslog("UrlSession : Cannot keep the body of {} : {}", transfer.task.request.url,
+                   exception.what());
+        return 0;
+    }
+    return length;
+}
+
+size_t CurlUrlSession::Engine::onHeader(char* data, size_t size, size_t count, void* user) {
+    auto& transfer = *static_cast<Transfer*>(user);
+    const size_t length = size * count;
+    transfer.lastActivity = Clock::now();
+    try {
+        const std::string_view line(data, length);
+        if (line.substr(0, 5) == "HTTP/") {
+            // A new response (after a redirect or a proxy's answer): its headers start afresh.
+            transfer.headers.clear();
+        } else if (const auto colon = line.find(':'); colon != std::string_view::npos) {
+            const std::string name = canonicalHeaderName(trimmed(line.substr(0, colon)));
+            const std::string value = trimmed(line.substr(colon + 1));
+            auto [entry, inserted] = transfer.headers.emplace(name, value);
+            if (!inserted) entry->second += ", " + value;
+        }
+    } catch (const std::exception&) {
+        return 0;
+    }
+    return length;
+}
+
+int CurlUrlSession::Engine::onTick(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    auto& transfer = *static_cast<Transfer*>(user);
+    if (Clock::now() - transfer.lastActivity < transfer.timeout) return 0;
+    transfer.timedOut = true;
+    return 1;  // curl ends the transfer; finish() reports it as timed out
+}
+
+CurlUrlSession::CurlUrlSession() : engine_(std::make_unique<Engine>()) {}
+
+CurlUrlSession::~CurlUrlSession() {
+    if (engine_ && engine_->queue->isCurrent()) {
+        // Destroyed by one of its own completions: the queue cannot wait for itself, so the rest
+        // is taken down on a thread of its own once that completion has returned.
+        std::thread([engine = std::move(engine_)]() mutable { engine.reset(); }).detach();
+    }
+}
+
+void CurlUrlSession::dataTask(UrlRequest request, DataTaskCompletion completion) {
+    Task task;
+    task.request = std::move(request);
+    task.dataCompletion =
+        completion ? std::move(completion)
+                   : [](std::string, std::optional<UrlResponse>, std::optional<UrlError>) {};
+    engine_->submit(std::move(task));
+}
+
+void CurlUrlSession::downloadTask(UrlRequest request, DownloadTaskCompletion completion,
+                                  DownloadProgressHandler progress) {
+    Task task;
+    task.request = std::move(request);
+    task.downloadCompletion = completion
+                                  ? std::move(completion)
+                                  : [](std::optional<std::filesystem::path>,
+                                       std::optional<UrlResponse>, std::optional<UrlError>) {};
+    if (progress) task.progress = std::make_shared<DownloadProgressHandler>(std::move(progress));
+    engine_->submit(std::move(task));
+}
+
+int CurlUrlSession::addProgressObserver(ProgressObserver observer) {
+    return engine_->addObserver(std::move(observer));
+}
+
+void CurlUrlSession::removeProgressObserver(int token) {
+    engine_->removeObserver(token);
+}
+
+bool CurlUrlSession::isDelegateQueue() const {
+    return engine_->queue->isCurrent();
+}
+
+void CurlUrlSession::enqueue(std::function<void()> block) {
+    engine_->deliver(std::move(block));
+}
+
+std::shared_ptr<UrlSession> UrlSession::makeDefault() {
+    return std::make_shared<CurlUrlSession>();
+}
+
+}  // namespace platform

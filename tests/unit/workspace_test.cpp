@@ -1,0 +1,236 @@
+// The workspace: launching bundles detached, the volume list and the volumes' flags, and the
+// programs it hands addresses and settings to.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Platform/Linux/LinuxWorkspace.h"
+#include "Platform/PropertyList.h"
+#include "Platform/Volumes.h"
+#include "TempHome.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using platform::LinuxWorkspace;
+using platform::PlistValue;
+
+// Waits for a file that a detached program writes.
+bool waitForFile(const std::string& file) {
+    for (int i = 0; i < 500 && !fs::exists(file); ++i) std::this_thread::sleep_for(10ms);
+    return fs::exists(file);
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> result;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) result.push_back(line);
+    return result;
+}
+
+class WorkspaceTest : public TempHomeTest {
+  protected:
+    // A bundle whose executable is the script given (when any), named in its Info.plist.
+    std::string makeBundle(const std::string& name, const std::optional<std::string>& executable,
+                           const std::optional<std::string>& script, fs::perms mode) {
+        const std::string bundle = path(name + ".app");
+        fs::create_directories(bundle + "/Contents/MacOS");
+        PlistValue::Dictionary info{{"CFBundleIdentifier", "com.Kelo.Test"}};
+        if (executable) info["CFBundleExecutable"] = *executable;
+        writeText(bundle + "/Contents/Info.plist", platform::PropertyList::toXml(info));
+        if (executable && script) {
+            const std::string file = bundle + "/Contents/MacOS/" + *executable;
+            writeText(file, *script);
+            fs::permissions(file, mode);
+        }
+        return bundle;
+    }
+
+    LinuxWorkspace workspace_;
+};
+
+TEST_F(WorkspaceTest, LaunchesTheBundleExecutableDetachedWithTheArguments) {
+    // A descriptor left open without close-on-exec must not reach the program either.
+    const std::string marker = path("inherited-marker");
+    const int leaked = ::open(marker.c_str(), O_CREAT | O_WRONLY, 0600);
+    ASSERT_GE(leaked, 0);
+
+    const std::string out = path("launched");
+    const std::string script =
+        "#!/bin/sh\n"
+        "streams=$(readlink /proc/$$/fd/0 /proc/$$/fd/1 /proc/$$/fd/2)\n"
+        "{\n"
+        "  printf '%s\\n' \"$#\" \"$@\"\n"
+        "  cut -d' ' -f6 /proc/$$/stat\n"
+        "  echo \"$streams\"\n"
+        "  for fd in /proc/$$/fd/*; do readlink \"$fd\"; done | grep -c inherited-marker\n"
+        "} > '" +
+        out +
+        ".tmp'\n"
+        "mv '" +
+        out + ".tmp' '" + out + "'\n";
+    const auto bundle = makeBundle("Kelo", "Kelo", script, fs::perms::owner_all);
+    const std::vector<std::string> arguments = {
+        "-timestamps", R"({"M3":"Agent downloaded time : 00:00:00 | Server : CDN","M2":"x"})", ""};
+
+    const auto error = workspace_.launchApplication(bundle, arguments);
+    ::close(leaked);
+    ASSERT_FALSE(error) << error->printedForm();
+
+    // Nothing of it is left for this process to reap: no child, no zombie.
+    errno = 0;
+    EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
+    EXPECT_EQ(errno, ECHILD);
+
+    ASSERT_TRUE(waitForFile(out));
+    const auto seen = lines(readText(out));
+    ASSERT_EQ(seen.size(), 9u) << readText(out);
+    EXPECT_EQ(seen[0], "3");
+    EXPECT_EQ(std::vector<std::string>(seen.begin() + 1, seen.begin() + 4), arguments);
+    EXPECT_NE(std::stol(seen[4]), static_cast<long>(::getsid(0))) << "same session as the caller";
+    EXPECT_EQ(seen[5], "/dev/null");
+    EXPECT_EQ(seen[6], "/dev/null");
+    EXPECT_EQ(seen[7], "/dev/null");
+    EXPECT_EQ(seen[8], "0") << "a descriptor of the launcher reached the program";
+}
+
+TEST_F(WorkspaceTest, BundleThatCannotBeStartedIsAnError) {
+    const std::string script = "#!/bin/sh\nexit 0\n";
+    struct Case {
+        std::string bundle;
+        std::optional<int> posixCode;  // nullopt: an error of another domain
+    };
+    for (const Case& expected : {
+             Case{path("Missing.app"), ENOENT},
+             Case{makeBundle("Unnamed", std::nullopt, std::nullopt, fs::perms::owner_all),
+                  std::nullopt},
+             Case{makeBundle("NoFile", "Kelo", std::nullopt, fs::perms::owner_all), ENOENT},
+             Case{makeBundle("NotExecutable", "Kelo", script,
+                             fs::perms::owner_read | fs::perms::owner_write),
+                  EACCES},
+         }) {
+        SCOPED_TRACE(expected.bundle);
+        const auto error = workspace_.launchApplication(expected.bundle, {"-timestamps"});
+        ASSERT_TRUE(error);
+        EXPECT_FALSE(error->printedForm().empty());
+        if (expected.posixCode) {
+            EXPECT_EQ(error->domain, "NSPOSIXErrorDomain");
+            EXPECT_EQ(error->code, *expected.posixCode);
+        } else {
+            EXPECT_NE(error->domain, "NSPOSIXErrorDomain");
+        }
+    }
+    errno = 0;
+    EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
+    EXPECT_EQ(errno, ECHILD);
+}
+
+TEST_F(WorkspaceTest, DiskImageVolumesFollowTheSystemMountsAndAreRemovableAndUnmountable) {
+    const std::string volumes = platform::Volumes::folder();
+    fs::create_directories(volumes + "/Pellix Plugin");
+    fs::create_directories(volumes + "/Kelo");
+    fs::create_directories(volumes + "/.hdiutil-1-mount-abc/volume");  // the tool's work folder
+    writeText(volumes + "/stray file", "not a volume");
+
+    const auto paths = workspace_.mountedVolumePaths();
+    ASSERT_GE(paths.size(), 3u);
+    EXPECT_EQ(std::count(paths.begin(), paths.end(), "/"), 1);
+    EXPECT_EQ(std::vector<std::string>(paths.end() - 2, paths.end()),
+              (std::vector<std::string>{volumes + "/Kelo", volumes + "/Pellix Plugin"}));
+    for (const auto& listed : paths) {
+        EXPECT_EQ(listed.find(".hdiutil-"), std::string::npos);
+        EXPECT_EQ(listed.find("stray file"), std::string::npos);
+    }
+
+    const auto volume = workspace_.fileSystemInfo(volumes + "/Pellix Plugin/");
+    EXPECT_TRUE(volume.result);
+    EXPECT_TRUE(volume.isRemovable);
+    EXPECT_TRUE(volume.isUnmountable);
+    EXPECT_TRUE(volume.isWritable);
+    EXPECT_EQ(volume.description, "Disk image volume");
+    EXPECT_EQ(volume.type, "hdiutil");
+
+    const auto root = workspace_.fileSystemInfo("/");
+    EXPECT_TRUE(root.result);
+    EXPECT_FALSE(root.isRemovable);
+    EXPECT_FALSE(root.isUnmountable);
+    ASSERT_TRUE(root.type);
+    EXPECT_FALSE(root.type->empty());
+    EXPECT_EQ(root.description, root.type);
+
+    const auto proc = workspace_.fileSystemInfo("/proc");
+    EXPECT_TRUE(proc.result);
+    EXPECT_FALSE(proc.isUnmountable);
+    EXPECT_EQ(proc.type, "proc");
+
+    // Folders that are not volumes: inside a volume, the tool's work folder, any other folder.
+    for (const auto& other : {volumes + "/Kelo/Kelo.app", volumes + "/.hdiutil-1-mount-abc",
+                              volumes + "/stray file", home()}) {
+        SCOPED_TRACE(other);
+        fs::create_directories(volumes + "/Kelo/Kelo.app");
+        const auto info = workspace_.fileSystemInfo(other);
+        EXPECT_FALSE(info.result);
+        EXPECT_FALSE(info.isRemovable);
+        EXPECT_FALSE(info.isUnmountable);
+        EXPECT_FALSE(info.type);
+    }
+}
+
+TEST_F(WorkspaceTest, MountWithBlanksInItsPathIsListedAndReadOnly) {
+    const std::string point = path("Kelo Disk\tTwo");
+    fs::create_directories(point);
+    if (::mount("none", point.c_str(), "tmpfs", MS_RDONLY, "size=64k") != 0) {
+        GTEST_SKIP() << "cannot mount here: " << std::strerror(errno);
+    }
+    struct Unmount {
+        std::string point;
+        ~Unmount() { ::umount2(point.c_str(), MNT_DETACH); }
+    } unmount{point};
+
+    const auto paths = workspace_.mountedVolumePaths();
+    EXPECT_EQ(std::count(paths.begin(), paths.end(), point), 1);
+    const auto info = workspace_.fileSystemInfo(point);
+    EXPECT_TRUE(info.result);
+    EXPECT_FALSE(info.isWritable);
+    EXPECT_TRUE(info.isUnmountable);
+    EXPECT_FALSE(info.isRemovable);
+    EXPECT_EQ(info.type, "tmpfs");
+}
+
+TEST_F(WorkspaceTest, ProxySettingsOpenOnlyWhereTheSettingsProgramExists) {
+    const std::string savedPath = std::getenv("PATH") ? std::getenv("PATH") : "";
+    const std::string bin = path("bin");
+    fs::create_directories(bin);
+    setenv("PATH", bin.c_str(), 1);
+    EXPECT_FALSE(workspace_.openProxySettings());
+
+    const std::string out = path("settings-opened");
+    writeText(bin + "/gnome-control-center", "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + out +
+                                                 ".tmp'\n/bin/mv '" + out + ".tmp' '" + out +
+                                                 "'\n");
+    fs::permissions(bin + "/gnome-control-center", fs::perms::owner_all);
+    EXPECT_TRUE(workspace_.openProxySettings());
+    setenv("PATH", savedPath.c_str(), 1);
+    ASSERT_TRUE(waitForFile(out));
+    EXPECT_EQ(readText(out), "network\n");
+}
+
+TEST_F(WorkspaceTest, AddressWithoutAHandlerIsNotOpened) {
+    EXPECT_FALSE(workspace_.openURL("kelo-no-such-scheme-handler://join/123"));
+}
+
+}  // namespace
