@@ -1,0 +1,55 @@
+#pragma once
+
+// Small helpers shared by the benchmark programs. Each program makes one measured run per start
+// and prints its figures as numbers on one line; bench/run-benchmarks.sh alternates the runs and
+// takes the medians.
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+// Seconds since the epoch on the wall clock: the clock of the test agent's `date +%s.%N` and of
+// the local service's event times, so that times taken in different processes compare.
+double now();
+
+// The value of an environment variable the run cannot do without; ends the program when unset.
+std::string required(const char* name);
+
+// Runs a program (looked up in PATH) with its output discarded and waits for it; false when it
+// could not be started or did not exit with 0.
+bool run(const std::vector<std::string>& argv);
+
+// Starts a program (looked up in PATH) with its output discarded (and its error output too
+// when `quiet`), without waiting for it; -1 when it could not be started.
+pid_t spawn(const std::vector<std::string>& argv, bool quiet = false);
+
+// Waits until the test agent has recorded its start in `record` and returns the time it wrote
+// (its first field); nullopt when nothing came within the time.
+std::optional<double> waitForAgentStart(const std::string& record, std::chrono::seconds timeout);
+
+// A "Vm..." line of /proc/PID/status in KiB ("self" for this process); -1 when absent.
+long statusKiB(const std::string& pid, const std::string& key);
+
+// Resets this process's peak resident memory (VmHWM) to its current resident memory.
+bool resetPeakMemory();
+
+// CPU time (user + system) of a process, and of the process with all its descendants, in
+// seconds.
+double cpuSeconds(pid_t pid);
+double treeCpuSeconds(pid_t pid);
+// The processes descended from a process, now.
+std::vector<pid_t> descendants(pid_t pid);
+
+// Starts an operation that reports through a completion (a server check) and waits for the
+// completion; fails the run when it reports false or does not come.
+void waitFor(const std::function<void(std::function<void(bool)>)>& operation);
+
+// Fails the run: the message on standard error, exit status 1.
+[[noreturn]] void fail(const std::string& message);
+
+}  // namespace bench

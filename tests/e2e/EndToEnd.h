@@ -1,0 +1,289 @@
+#pragma once
+
+// What the end-to-end scenarios share: the real launcher bundle run as a child process in the
+// test's temporary home, on a private session bus, against the local service; the join page with
+// a customer at the keyboard; the disk images; and file comparisons.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "../window/LauncherProcess.h"
+#include "LocalService.h"
+#include "LogFile.h"
+#include "TempHome.h"
+
+namespace e2e {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using launcher_test::eventually;
+
+inline constexpr const char* kToken = "e2e-token";
+inline constexpr const char* kDataCentre = "localkelo";
+
+// The two arguments of every agent start, as the launcher documents them.
+inline const std::vector<std::string> kAgentArguments = {
+    "-timestamps",
+    "{\"M3\":\"Agent downloaded time : 00:00:00 | Server : CDN\","
+    "\"M2\":\"Session Validated : 00:00:00\","
+    "\"M1\":\"Join Launched time : 00:00:00\","
+    "\"M4\":\"Agent launched time : 00:00:00\"}"};
+
+// The local service's join page with a small script that plays the customer: it asks the
+// service for the customer's next step (GET /e2e/customer, one JSON object per step, queued by
+// the test), types the values into the page's own form fields, presses Join or reloads the page,
+// and reports each step taken as the page event "customer".
+inline std::string customerJoinPage() {
+    std::string page =
+        readText(std::string(KELO_SOURCE_DIR) + "/tools/local-service/www/join/index.html");
+    const std::string customer = R"(<script>
+(function () {
+  'use strict';
+  function type(id, value) {
+    const input = document.getElementById(id);
+    if (input.type === 'checkbox') {
+      input.checked = Boolean(value);
+      input.dispatchEvent(new Event('change'));
+    } else {
+      input.value = String(value);
+    }
+    input.dispatchEvent(new Event('input'));
+  }
+  function take(step) {
+    for (const [id, value] of Object.entries(step.type || {})) type(id, value);
+    if (step.join) document.getElementById('join-form').requestSubmit();
+    if (typeof step.reloadAfterMs === 'number') {
+      window.setTimeout(() => window.location.reload(), step.reloadAfterMs);
+    }
+    window.fetch('/__event', {
+      method: 'POST', keepalive: true,
+      body: JSON.stringify({ name: 'customer', step: step.name || '' }),
+    }).catch(() => {});
+  }
+  async function next() {
+    try {
+      const answer = await window.fetch('/e2e/customer', { cache: 'no-store' });
+      if (answer.status === 200) take(await answer.json());
+    } catch (error) {
+      // The service is away: ask again later.
+    }
+    window.setTimeout(next, 200);
+  }
+  window.addEventListener('load', next);
+})();
+</script>
+)";
+    const auto end = page.rfind("</body>");
+    if (end == std::string::npos) throw std::runtime_error("the join page has no </body>");
+    page.insert(end, customer);
+    return page;
+}
+
+// A file tree: every folder, file and link under a folder (or the one file) by relative path,
+// with its content (a link: its target) and whether it is executable.
+struct TreeEntry {
+    std::string content;
+    bool executable = false;
+    bool operator==(const TreeEntry&) const = default;
+};
+inline TreeEntry treeEntry(const fs::directory_entry& entry) {
+    if (entry.is_symlink()) return {"-> " + fs::read_symlink(entry.path()).string(), false};
+    if (entry.is_directory()) return {"(folder)", false};
+    const auto perms = fs::status(entry.path()).permissions();
+    return {readText(entry.path().string()), (perms & fs::perms::owner_exec) != fs::perms::none};
+}
+inline std::map<std::string, TreeEntry> tree(const std::string& root) {
+    std::map<std::string, TreeEntry> entries;
+    const fs::directory_entry top(root);
+    if (!top.exists()) return entries;
+    if (!top.is_directory()) return {{"", treeEntry(top)}};
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        entries[fs::relative(entry.path(), root).string()] = treeEntry(entry);
+    }
+    return entries;
+}
+
+// Equal trees, byte for byte; the failure names the first difference.
+inline ::testing::AssertionResult sameTree(const std::string& expected, const std::string& actual) {
+    const auto want = tree(expected);
+    const auto got = tree(actual);
+    if (want.empty()) return ::testing::AssertionFailure() << expected << " is empty or missing";
+    for (const auto& [name, entry] : want) {
+        const auto found = got.find(name);
+        if (found == got.end()) {
+            return ::testing::AssertionFailure() << actual << ": " << name << " is missing";
+        }
+        if (!(found->second == entry)) {
+            return ::testing::AssertionFailure() << actual << ": " << name << " differs";
+        }
+    }
+    for (const auto& [name, entry] : got) {
+        if (!want.contains(name)) {
+            return ::testing::AssertionFailure() << actual << ": " << name << " is extra";
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// Runs a command line through the shell; true when it exited with 0.
+inline bool shell(const std::string& command) {
+    return std::system(command.c_str()) == 0;
+}
+
+inline std::string quoted(const std::string& text) {
+    std::string out = "'";
+    for (const char c : text) {
+        if (c == '\'') {
+            out += "'\\''";
+        } else {
+            out += c;
+        }
+    }
+    return out + "'";
+}
+
+// The scenarios' common ground: a temporary home, a private session bus, the local service with
+// the test images and the customer's join page, and the launcher started from a bundle.
+class EndToEndTest : public TempHomeTest {
+  protected:
+    void SetUp() override {
+        TempHomeTest::SetUp();
+        bus_ = std::make_unique<launcher_test::PrivateBus>();
+        service_ = std::make_unique<LocalService>();
+        ASSERT_TRUE(shell(std::string(KELO_SOURCE_DIR) + "/tools/make-test-images.sh " +
+                          quoted(service_->rootDir()) + " >/dev/null"));
+        // The images' content, as the launcher should install it.
+        images_ = path("images");
+        for (const char* image : {"KeloMac.dmg", "KeloHelvoPellix.dmg"}) {
+            ASSERT_TRUE(shell("7zz x -y -bso0 -bsp0 -o" + quoted(images_ + "/" + image) + " " +
+                              quoted(service_->rootDir() + "/" + image)));
+        }
+        showCustomerJoinPage();
+        fs::create_directories(path("Applications"));
+    }
+    void TearDown() override {
+        launcher_.reset();
+        service_.reset();
+        bus_.reset();
+        TempHomeTest::TearDown();
+    }
+
+    void showCustomerJoinPage() {
+        LocalService::Answer page;
+        page.body = customerJoinPage();
+        page.contentType = "text/html; charset=utf-8";
+        page.headers = {{"Cache-Control", "no-store"}};
+        service_->setAnswer("/join/", page);
+    }
+
+    // The data centres this test names, all on the local service.
+    std::map<std::string, std::string> environment() const {
+        return {{"KELO_PELLIX_HOSTS",
+                 std::string(kDataCentre) + "=" + service_->host() + ",eu=" + service_->host()},
+                {"KELO_PELLIX_CA_FILE", service_->caFile()}};
+    }
+
+    // Starts the launcher of a bundle with the launch parameters on its command line.
+    void start(const std::string& bundle = KELO_BUNDLE_DIR,
+               std::vector<std::string> arguments = {"-DC", kDataCentre, "-PellixToken", kToken,
+                                                     "-pathForPellix", "join/"}) {
+        launcher_ = std::make_unique<launcher_test::LauncherProcess>(
+            launcher_test::bundleExecutable(bundle), arguments, environment(), path("launcher"));
+    }
+
+    // Waits until the join page has reported `count` loads since the service started.
+    ::testing::AssertionResult joinPageShown(std::size_t count = 1) {
+        const bool shown = eventually([&] { return events("load") >= count; }, 90s);
+        if (shown) return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure()
+               << "the join page did not load\n--- log:\n"
+               << readText(launcher_test::logFile()) << "\n--- output:\n"
+               << launcher_->standardOutput() << "\n--- errors:\n"
+               << launcher_->standardError();
+    }
+
+    std::size_t events(const std::string& name) const {
+        std::size_t found = 0;
+        for (const auto& event : service_->events()) {
+            if (event.value("name", "") == name) ++found;
+        }
+        return found;
+    }
+
+    // The customer's next step at the join page: values typed into fields (by element id), then
+    // Join pressed, or the page reloaded after a pause. Returns once the page has taken it.
+    ::testing::AssertionResult customer(const nlohmann::json& step) {
+        const auto before = events("customer");
+        LocalService::Answer answer;
+        answer.body = step.dump();
+        answer.times = 1;
+        service_->setAnswer("/e2e/customer", answer);
+        if (eventually([&] { return events("customer") > before; }, 30s)) {
+            return ::testing::AssertionSuccess();
+        }
+        return ::testing::AssertionFailure() << "the customer step was not taken: " << step.dump();
+    }
+
+    std::vector<std::string> log() const { return log_file::lines(home()); }
+    bool logShows(const std::string& piece, int times = 1,
+                  std::chrono::milliseconds timeout = 60s) const {
+        return log_file::waitFor(home(), piece, timeout, times);
+    }
+
+    // The lines the test agent recorded, one per start: its arguments, without the time.
+    std::vector<std::vector<std::string>> agentStarts() const {
+        std::vector<std::vector<std::string>> starts;
+        for (const auto& line : log_file::splitLines(readText(path("agent-started.txt")))) {
+            std::vector<std::string> fields;
+            std::size_t at = 0;
+            for (auto tab = line.find('\t'); tab != std::string::npos; tab = line.find('\t', at)) {
+                fields.push_back(line.substr(at, tab - at));
+                at = tab + 1;
+            }
+            fields.push_back(line.substr(at));
+            fields.erase(fields.begin());
+            starts.push_back(fields);
+        }
+        return starts;
+    }
+
+    std::string agentFolder() const { return path("Library/Application Support/KeloParloNative/"); }
+    std::string nativeFolder() const {
+        return path("Library/Application Support/KeloPellixNativeFolder/");
+    }
+    std::string installedLauncher() const { return path("Applications/Kelo Helvo Pellix.app"); }
+
+    // "KELO_PARLO_IND", a line feed, then the session's values between ampersands.
+    std::string joinDetails(const std::string& key, const std::string& dc,
+                            const std::string& email) const {
+        return "KELO_PARLO_IND\n&key=" + key + "&webServerName=" + service_->host() +
+               "&pellix_token=" + kToken + "&c_plugin=true&DC=" + dc + "&email=" + email + "&";
+    }
+
+    std::vector<std::string> targets(const std::string& path) const {
+        std::vector<std::string> found;
+        for (const auto& request : service_->requests(path)) found.push_back(request.target);
+        return found;
+    }
+
+    std::unique_ptr<launcher_test::PrivateBus> bus_;
+    std::unique_ptr<LocalService> service_;
+    std::unique_ptr<launcher_test::LauncherProcess> launcher_;
+    std::string images_;  // the images' volumes, extracted
+};
+
+inline mode_t modeOf(const std::string& file) {
+    struct stat info {};
+    return ::stat(file.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0;
+}
+
+}  // namespace e2e
