@@ -7,18 +7,19 @@
 #include <memory>
 
 #include "App/AppDelegate.h"
+#include "App/ViewController.h"
 #include "Platform/ExceptionGuard.h"
 
 namespace {
 
 constexpr const char* kApplicationId = KELO_BUNDLE_IDENTIFIER;
-constexpr const char* kDefaultWindowTitle = "Kelo Helvo - Pellix";
 
 // What lives as long as the main loop: the delegate, the one window and its controller.
 struct Launcher {
     GtkApplication* application = nullptr;
     std::unique_ptr<AppDelegate> delegate;
     GtkWindow* window = nullptr;
+    std::shared_ptr<ViewController> viewController;
     bool launched = false;
     bool closing = false;
 };
@@ -80,7 +81,6 @@ GtkWindow* makeWindow(Launcher& launcher) {
     GtkWidget* window = gtk_application_window_new(launcher.application);
     gtk_window_set_default_size(GTK_WINDOW(window), 960, 760);
     gtk_application_window_set_show_menubar(GTK_APPLICATION_WINDOW(window), TRUE);
-    gtk_window_set_title(GTK_WINDOW(window), kDefaultWindowTitle);
 
     static const GActionEntry kWindowActions[] = {
         {"close", onCloseWindowAction, nullptr, nullptr, nullptr, {0, 0, 0}},
@@ -113,6 +113,9 @@ void onActivate(GApplication*, gpointer data) {
         }
         launcher.launched = true;
         launcher.window = makeWindow(launcher);
+        // The window's content is the join page; its controller sets the title.
+        launcher.viewController = ViewController::create(launcher.window);
+        launcher.viewController->viewDidLoad();
         gtk_window_present(launcher.window);
         if (launcher.delegate) launcher.delegate->applicationDidFinishLaunching();
     });

@@ -82,6 +82,14 @@ TEST_F(AppLaunchTest, BootstrapsFromTheMountedVolumeAndQuitsOnSigterm) {
     EXPECT_EQ(occurrences(log, "Kelo Pellix App path : " + std::string(KELO_BUNDLE_DIR)), 1);
     EXPECT_EQ(occurrences(log, "local Kelo Helvo Pellix App version : " + *runningVersion), 1);
 
+    // The window shows the join page of the configured service, with the invitation's token.
+    EXPECT_TRUE(service.waitForRequests("/join", 1, 30s));
+    bool joinPageAsked = false;
+    for (const auto& request : service.requests("/join")) {
+        joinPageAsked = joinPageAsked || request.target == "/join?pellix_token=tok-42";
+    }
+    EXPECT_TRUE(joinPageAsked);
+
     // A second start only brings the running launcher forward.
     {
         LauncherProcess second(launcher_test::bundleExecutable(), {"-DC", "eu"},

@@ -1,0 +1,612 @@
+#include "App/ViewController.h"
+
+#include <gtk/gtk.h>
+#include <webkit/webkit.h>
+
+#include <cmath>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <utility>
+
+#include "App/DownloadProgress.h"
+#include "App/TlsTrust.h"
+#include "Handlers/ApiHandler.h"
+#include "Handlers/KeloAppUpgrader.h"
+#include "Handlers/NativeMessageHandler.h"
+#include "Handlers/NetworkMonitor.h"
+#include "Handlers/ScriptMessage.h"
+#include "Handlers/WebAddress.h"
+#include "Objects/SessionDetails.h"
+#include "Platform/Bundle.h"
+#include "Platform/Console.h"
+#include "Platform/Error.h"
+#include "Platform/ExceptionGuard.h"
+#include "Platform/MainQueue.h"
+#include "Platform/NotificationCenter.h"
+#include "Platform/UrlSession.h"
+#include "Platform/UserDefaults.h"
+#include "Platform/Workspace.h"
+
+namespace {
+
+using platform::Console;
+
+constexpr guint kFailedDownloadShownSeconds = 12;
+constexpr guint kStartingAgentShownSeconds = 6;
+constexpr const char* kRetryDownloadNotification = "RetryDMGDownloadig";
+
+std::string printedForm(const GError* error) {
+    if (!error) return "(null)";
+    return platform::Error{
+        g_quark_to_string(error->domain), error->code, error->message ? error->message : "", {}}
+        .printedForm();
+}
+
+NavigationPolicy::Kind kindOf(WebKitNavigationType type) {
+    switch (type) {
+        case WEBKIT_NAVIGATION_TYPE_LINK_CLICKED:
+            return NavigationPolicy::Kind::LinkActivated;
+        case WEBKIT_NAVIGATION_TYPE_FORM_SUBMITTED:
+            return NavigationPolicy::Kind::FormSubmitted;
+        case WEBKIT_NAVIGATION_TYPE_BACK_FORWARD:
+            return NavigationPolicy::Kind::BackForward;
+        case WEBKIT_NAVIGATION_TYPE_RELOAD:
+            return NavigationPolicy::Kind::Reload;
+        case WEBKIT_NAVIGATION_TYPE_FORM_RESUBMITTED:
+            return NavigationPolicy::Kind::FormResubmitted;
+        case WEBKIT_NAVIGATION_TYPE_OTHER:
+        default:
+            return NavigationPolicy::Kind::Other;
+    }
+}
+
+// The posted value as the page sent it, kind kept: nothing, null, text, number, flag or JSON.
+std::optional<nlohmann::json> bodyOf(JSCValue* value) {
+    if (!value || jsc_value_is_undefined(value)) return std::nullopt;
+    if (jsc_value_is_null(value)) return nlohmann::json(nullptr);
+    if (jsc_value_is_string(value)) {
+        char* text = jsc_value_to_string(value);
+        nlohmann::json body = std::string(text ? text : "");
+        g_free(text);
+        return body;
+    }
+    if (jsc_value_is_boolean(value)) return nlohmann::json(jsc_value_to_boolean(value) != FALSE);
+    if (jsc_value_is_number(value)) {
+        const double number = jsc_value_to_double(value);
+        constexpr double kExactIntegers = 9007199254740992.0;  // 2^53
+        if (std::isfinite(number) && number == std::trunc(number) &&
+            std::fabs(number) <= kExactIntegers) {
+            return nlohmann::json(static_cast<std::int64_t>(number));
+        }
+        return nlohmann::json(number);
+    }
+    char* json = jsc_value_to_json(value, 0);
+    if (!json) return nlohmann::json(nullptr);
+    auto parsed = nlohmann::json::parse(json, nullptr, false);
+    g_free(json);
+    return parsed.is_discarded() ? nlohmann::json(nullptr) : parsed;
+}
+
+// A load that another load replaced, or that the navigation policy refused: not a failure.
+bool isReplacedLoad(const GError* error) {
+    return g_error_matches(error, WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_CANCELLED) ||
+           g_error_matches(error, WEBKIT_POLICY_ERROR,
+                           WEBKIT_POLICY_ERROR_FRAME_LOAD_INTERRUPTED_BY_POLICY_CHANGE);
+}
+
+// The launcher's own update image downloads quietly; every other download is the agent's.
+bool isLauncherImage(const std::string& url) {
+    if (const auto own = SessionDetails::getInstance().pellixDownloadUrl(); own && *own == url) {
+        return true;
+    }
+    const std::string path = url.substr(0, url.find_first_of("?#"));
+    return path.ends_with("/KeloHelvoPellix.dmg");
+}
+
+}  // namespace
+
+struct ViewController::Impl {
+    // One script message name and where its messages go.
+    struct MessageRoute {
+        Impl* impl;
+        std::string name;
+    };
+
+    ViewController* owner = nullptr;
+    GtkWindow* window = nullptr;
+    GtkWidget* container = nullptr;  // a reference of our own
+    WebKitWebView* webView = nullptr;
+    WebKitUserContentManager* contentManager = nullptr;
+    GtkWidget* progressArea = nullptr;
+    GtkWidget* progressLabel = nullptr;
+    GtkWidget* progressBar = nullptr;
+    int progressToken = -1;
+    // What the progress line shows about the agent download.
+    enum class Download { None, Running, Starting, Failed } download = Download::None;
+    guint hideProgressSource = 0;
+    guint joinPageTimeout = 0;
+    bool joinPageTimedOut = false;
+    // host + certificate that the development authority vouched for, allowed once each.
+    std::set<std::string> allowedCertificates;
+    // The load retried once the development authority vouched for its certificate: it continues a
+    // navigation that was already allowed, so it is not asked about again.
+    std::optional<std::string> retriedAddress;
+    std::function<void(const NavigationRecord&)> navigationObserver;
+
+    void cancelJoinPageTimeout() {
+        if (joinPageTimeout != 0) g_source_remove(joinPageTimeout);
+        joinPageTimeout = 0;
+    }
+    void cancelHideProgress() {
+        if (hideProgressSource != 0) g_source_remove(hideProgressSource);
+        hideProgressSource = 0;
+    }
+    void hideProgressAfter(guint seconds) {
+        cancelHideProgress();
+        hideProgressSource = g_timeout_add_seconds(
+            seconds,
+            [](gpointer data) -> gboolean {
+                auto* self = static_cast<Impl*>(data);
+                self->hideProgressSource = 0;
+                self->download = Download::None;
+                gtk_widget_set_visible(self->progressArea, FALSE);
+                return G_SOURCE_REMOVE;
+            },
+            this);
+    }
+
+    void showDownloadFailed() {
+        auto* bar = GTK_PROGRESS_BAR(progressBar);
+        download = Download::Failed;
+        gtk_widget_set_visible(progressArea, TRUE);
+        gtk_progress_bar_set_fraction(bar, 0);
+        gtk_label_set_text(GTK_LABEL(progressLabel), DownloadProgress::failed().c_str());
+        hideProgressAfter(kFailedDownloadShownSeconds);
+    }
+
+    // --- Web view callbacks (main thread) ------------------------------------------------------
+
+    static void onScriptMessage(WebKitUserContentManager*, JSCValue* value, gpointer data) {
+        auto* route = static_cast<MessageRoute*>(data);
+        platform::ExceptionGuard::run("userContentController(_:didReceive:)", [&] {
+            const char* page =
+                route->impl->webView ? webkit_web_view_get_uri(route->impl->webView) : nullptr;
+            NativeMessageHandler::shared().handleMessageFromWebView(
+                ScriptMessage(route->name, bodyOf(value), page ? page : ""));
+        });
+    }
+
+    static gboolean onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
+                                   WebKitPolicyDecisionType type, gpointer data) {
+        if (type == WEBKIT_POLICY_DECISION_TYPE_RESPONSE) return FALSE;
+        auto* self = static_cast<Impl*>(data);
+        NavigationRecord record{NavigationPolicy::Kind::Other, false, std::nullopt, {false, false}};
+        platform::ExceptionGuard::run("webView(_:decidePolicyFor:decisionHandler:)", [&] {
+            WebKitNavigationAction* action =
+                webkit_navigation_policy_decision_get_navigation_action(
+                    WEBKIT_NAVIGATION_POLICY_DECISION(decision));
+            WebKitURIRequest* request = webkit_navigation_action_get_request(action);
+            const char* uri = request ? webkit_uri_request_get_uri(request) : nullptr;
+            record.kind = kindOf(webkit_navigation_action_get_navigation_type(action));
+            record.newWindow = type == WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION;
+            if (uri && *uri) record.address = uri;
+            if (self->retriedAddress && record.address == self->retriedAddress &&
+                record.kind == NavigationPolicy::Kind::Other) {
+                self->retriedAddress.reset();
+                record.decision = {true, false};
+                return;
+            }
+            // The web view does not say which frame a navigation is for: each is taken as the
+            // main frame's, so the stricter of the two rules applies.
+            record.decision = NavigationPolicy::decide(
+                record.kind, true, record.address, SessionDetails::getInstance().webServerName());
+            if (record.decision.deepLink && record.address) {
+                self->owner->handleDeepLink(*record.address);
+            }
+        });
+        if (record.decision.allow) {
+            webkit_policy_decision_use(decision);
+        } else {
+            webkit_policy_decision_ignore(decision);
+        }
+        if (self->navigationObserver) self->navigationObserver(record);
+        return TRUE;
+    }
+
+    // A page asking for a new window gets its address in this one; no window is ever made.
+    static GtkWidget* onCreate(WebKitWebView*, WebKitNavigationAction* action, gpointer data) {
+        auto* self = static_cast<Impl*>(data);
+        WebKitURIRequest* request = webkit_navigation_action_get_request(action);
+        const char* uri = request ? webkit_uri_request_get_uri(request) : nullptr;
+        if (uri && *uri) {
+            // Loaded once the web view is done asking: not from inside its own signal.
+            auto weak = self->owner->weak_from_this();
+            platform::MainQueue::shared().async([weak, address = std::string(uri)] {
+                if (auto owner = weak.lock()) {
+                    webkit_web_view_load_uri(owner->impl_->webView, address.c_str());
+                }
+            });
+        }
+        return nullptr;
+    }
+
+    static void onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer data) {
+        auto* self = static_cast<Impl*>(data);
+        if (event == WEBKIT_LOAD_COMMITTED || event == WEBKIT_LOAD_FINISHED) {
+            self->cancelJoinPageTimeout();
+        }
+    }
+
+    static gboolean onLoadFailed(WebKitWebView*, WebKitLoadEvent event, gchar*, GError* error,
+                                 gpointer data) {
+        auto* self = static_cast<Impl*>(data);
+        self->cancelJoinPageTimeout();
+        const bool timedOut = std::exchange(self->joinPageTimedOut, false);
+        if (!timedOut && isReplacedLoad(error)) return TRUE;
+        platform::ExceptionGuard::run("webView(_:didFail:withError:)", [&] {
+            if (event == WEBKIT_LOAD_COMMITTED) {
+                Console::print(
+                    std::string(
+                        "webView(_:didFail:withError:) : Page failed to load with error: ") +
+                    (timedOut ? "The request timed out."
+                     : error  ? error->message
+                              : ""));
+            }
+            self->owner->handleWebViewError();
+        });
+        return TRUE;
+    }
+
+    // Server trust is evaluated as usual: a refused certificate is a load failure, unless the
+    // development authority of KELO_PELLIX_CA_FILE vouches for it for this host.
+    static gboolean onTlsError(WebKitWebView* webView, gchar* failingUri,
+                               GTlsCertificate* certificate, GTlsCertificateFlags errors,
+                               gpointer data) {
+        auto* self = static_cast<Impl*>(data);
+        self->cancelJoinPageTimeout();
+        self->joinPageTimedOut = false;
+        platform::ExceptionGuard::run("webView(_:didReceive:completionHandler:)", [&] {
+            std::string host = "(unknown host)";
+            gint port = -1;
+            if (GUri* uri = g_uri_parse(failingUri, G_URI_FLAGS_NONE, nullptr)) {
+                if (const char* name = g_uri_get_host(uri)) host = name;
+                port = g_uri_get_port(uri);
+                g_uri_unref(uri);
+            }
+            if (port <= 0) port = 443;
+            const auto authority = TlsTrust::authorityFile();
+            if (authority && certificate) {
+                gchar* pem = nullptr;
+                g_object_get(certificate, "certificate-pem", &pem, nullptr);
+                const std::string key = host + "\n" + (pem ? pem : "");
+                g_free(pem);
+                std::string problem;
+                const auto flags = TlsTrust::verify(certificate, *authority, host,
+                                                    static_cast<guint16>(port), &problem);
+                if (flags == 0 && self->allowedCertificates.insert(key).second) {
+                    Console::print(
+                        "webView(_:didReceive:completionHandler:) : KELO_PELLIX_CA_FILE (" +
+                        *authority + ") vouches for the certificate of " + host +
+                        "; allowed for this host");
+                    webkit_network_session_allow_tls_certificate_for_host(
+                        webkit_web_view_get_network_session(webView), certificate, host.c_str());
+                    self->retriedAddress = failingUri;
+                    webkit_web_view_load_uri(webView, failingUri);
+                    return;
+                }
+                if (flags != 0) {
+                    Console::print(
+                        "webView(_:didReceive:completionHandler:) : KELO_PELLIX_CA_FILE (" +
+                        *authority + ") does not vouch for the certificate of " + host + ": " +
+                        (problem.empty() ? TlsTrust::describe(flags) : problem));
+                }
+            }
+            Console::print("webView(_:didReceive:completionHandler:) : Certificate of " + host +
+                           " refused: " + TlsTrust::describe(errors) + " (" + failingUri + ")");
+            self->owner->handleWebViewError();
+        });
+        return TRUE;
+    }
+
+    static void onScriptEvaluated(GObject* source, GAsyncResult* result, gpointer) {
+        GError* error = nullptr;
+        JSCValue* value =
+            webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, &error);
+        if (value) g_object_unref(value);
+        if (error) {
+            Console::print("executeJavaScript(_:)Error sending message to webView: " +
+                           printedForm(error));
+            g_error_free(error);
+        }
+    }
+
+    static gboolean onJoinPageTimeout(gpointer data) {
+        auto* self = static_cast<Impl*>(data);
+        self->joinPageTimeout = 0;
+        if (self->webView && webkit_web_view_is_loading(self->webView)) {
+            self->joinPageTimedOut = true;
+            webkit_web_view_stop_loading(self->webView);
+        }
+        return G_SOURCE_REMOVE;
+    }
+};
+
+std::shared_ptr<ViewController> ViewController::create(GtkWindow* window) {
+    return std::shared_ptr<ViewController>(new ViewController(window));
+}
+
+ViewController::ViewController(GtkWindow* window) : impl_(std::make_unique<Impl>()) {
+    impl_->owner = this;
+    impl_->window = window;
+}
+
+ViewController::~ViewController() {
+    auto& impl = *impl_;
+    platform::NotificationCenter::defaultCenter().removeObserver(this);
+    if (impl.progressToken >= 0)
+        platform::UrlSession::shared().removeProgressObserver(impl.progressToken);
+    impl.cancelJoinPageTimeout();
+    impl.cancelHideProgress();
+    // No callback may reach a controller that is going away.
+    if (impl.webView) g_signal_handlers_disconnect_by_data(impl.webView, &impl);
+    if (impl.contentManager) {
+        g_signal_handlers_disconnect_matched(
+            impl.contentManager, G_SIGNAL_MATCH_FUNC, 0, 0, nullptr,
+            reinterpret_cast<gpointer>(&Impl::onScriptMessage), nullptr);
+        for (const char* name : kScriptMessageNames) {
+            webkit_user_content_manager_unregister_script_message_handler(impl.contentManager, name,
+                                                                          nullptr);
+        }
+        g_object_unref(impl.contentManager);
+    }
+    if (impl.container) g_object_unref(impl.container);
+}
+
+GtkWidget* ViewController::view() const {
+    return impl_->container;
+}
+
+WebKitWebView* ViewController::webView() const {
+    return impl_->webView;
+}
+
+void ViewController::setNavigationObserverForTesting(
+    std::function<void(const NavigationRecord&)> observer) {
+    impl_->navigationObserver = std::move(observer);
+}
+
+std::string ViewController::joinPageAddress() {
+    auto& session = SessionDetails::getInstance();
+    return "https://" + session.webServerName().value_or("") + "/" +
+           session.pathForPellix().value_or("") +
+           "?pellix_token=" + session.pellixToken().value_or("");
+}
+
+void ViewController::viewDidLoad() {
+    auto& impl = *impl_;
+    if (impl.webView) return;  // once
+
+    impl.contentManager = webkit_user_content_manager_new();
+    for (const char* name : kScriptMessageNames) {
+        webkit_user_content_manager_register_script_message_handler(impl.contentManager, name,
+                                                                    nullptr);
+        g_signal_connect_data(
+            impl.contentManager, (std::string("script-message-received::") + name).c_str(),
+            G_CALLBACK(&Impl::onScriptMessage), new Impl::MessageRoute{&impl, name},
+            [](gpointer data, GClosure*) { delete static_cast<Impl::MessageRoute*>(data); },
+            GConnectFlags{});
+    }
+
+    // The title the page set last time, else the default one (remembered for next time).
+    auto& defaults = platform::UserDefaults::standard();
+    const auto stored = defaults.object(kWindowTitleKey);
+    if (stored && stored->isString()) {
+        if (impl.window) gtk_window_set_title(impl.window, stored->asString()->c_str());
+    } else {
+        const char* title = nullptr;
+        if (impl.window) {
+            gtk_window_set_title(impl.window, kDefaultWindowTitle);
+            title = gtk_window_get_title(impl.window);
+        }
+        if (title) {
+            defaults.set(kWindowTitleKey, platform::PlistValue(std::string(title)));
+        } else {
+            defaults.remove(kWindowTitleKey);
+        }
+        defaults.synchronize();
+    }
+
+    // The default network session keeps local storage on disk; its cookies are kept beside it,
+    // so both survive a restart.
+    WebKitNetworkSession* session = webkit_network_session_get_default();
+    if (const char* folder = webkit_website_data_manager_get_base_data_directory(
+            webkit_network_session_get_website_data_manager(session))) {
+        gchar* cookies = g_build_filename(folder, "cookies.sqlite", nullptr);
+        webkit_cookie_manager_set_persistent_storage(
+            webkit_network_session_get_cookie_manager(session), cookies,
+            WEBKIT_COOKIE_PERSISTENT_STORAGE_SQLITE);
+        g_free(cookies);
+    }
+    impl.webView =
+        WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "network-session", session,
+                                     "user-content-manager", impl.contentManager, nullptr));
+    gtk_widget_set_hexpand(GTK_WIDGET(impl.webView), TRUE);
+    gtk_widget_set_vexpand(GTK_WIDGET(impl.webView), TRUE);
+    g_signal_connect(impl.webView, "decide-policy", G_CALLBACK(&Impl::onDecidePolicy), &impl);
+    g_signal_connect(impl.webView, "create", G_CALLBACK(&Impl::onCreate), &impl);
+    g_signal_connect(impl.webView, "load-changed", G_CALLBACK(&Impl::onLoadChanged), &impl);
+    g_signal_connect(impl.webView, "load-failed", G_CALLBACK(&Impl::onLoadFailed), &impl);
+    g_signal_connect(impl.webView, "load-failed-with-tls-errors", G_CALLBACK(&Impl::onTlsError),
+                     &impl);
+
+    // Under the page: what the agent download is doing, shown only while it matters.
+    impl.progressLabel = gtk_label_new(nullptr);
+    gtk_label_set_xalign(GTK_LABEL(impl.progressLabel), 0);
+    gtk_label_set_wrap(GTK_LABEL(impl.progressLabel), TRUE);
+    impl.progressBar = gtk_progress_bar_new();
+    gtk_widget_set_hexpand(impl.progressBar, TRUE);
+    GtkWidget* lines = gtk_box_new(GTK_ORIENTATION_VERTICAL, 6);
+    gtk_widget_set_margin_start(lines, 16);
+    gtk_widget_set_margin_end(lines, 16);
+    gtk_widget_set_margin_top(lines, 10);
+    gtk_widget_set_margin_bottom(lines, 12);
+    gtk_box_append(GTK_BOX(lines), impl.progressLabel);
+    gtk_box_append(GTK_BOX(lines), impl.progressBar);
+    impl.progressArea = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+    gtk_box_append(GTK_BOX(impl.progressArea), gtk_separator_new(GTK_ORIENTATION_HORIZONTAL));
+    gtk_box_append(GTK_BOX(impl.progressArea), lines);
+    gtk_widget_set_visible(impl.progressArea, FALSE);
+
+    impl.container = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+    g_object_ref_sink(impl.container);
+    gtk_box_append(GTK_BOX(impl.container), GTK_WIDGET(impl.webView));
+    gtk_box_append(GTK_BOX(impl.container), impl.progressArea);
+    if (impl.window) gtk_window_set_child(impl.window, impl.container);
+
+    auto self = shared_from_this();
+    NetworkMonitor::shared().setNetworkMonitorDelegate(self);
+    NativeMessageHandler::shared().setNativeMessageHandlerDelegate(self);
+
+    std::weak_ptr<ViewController> weak = self;
+    // A download that ended with an error answer (a missing image, say) finishes like any other;
+    // the downloader then asks for a retry, which is how the window learns that it failed.
+    platform::NotificationCenter::defaultCenter().addObserver(
+        this, kRetryDownloadNotification,
+        [weak](const platform::NotificationCenter::Notification&) {
+            platform::MainQueue::shared().async([weak] {
+                auto owner = weak.lock();
+                if (!owner) return;
+                auto& state = owner->impl_->download;
+                if (state == Impl::Download::Running || state == Impl::Download::Starting) {
+                    owner->impl_->showDownloadFailed();
+                }
+            });
+        });
+    impl.progressToken = platform::UrlSession::shared().addProgressObserver(
+        [weak](const std::string& url, std::uint64_t received,
+               std::optional<std::uint64_t> expected, bool finished, bool failed) {
+            platform::MainQueue::shared().async([=] {
+                if (auto owner = weak.lock()) {
+                    owner->showDownloadProgress(url, received, expected, finished, failed);
+                }
+            });
+        });
+
+    NetworkMonitor::shared().startMonitoringReachability(joinPageAddress());
+    loadJoinPageURl();
+}
+
+void ViewController::loadJoinPageURl() {
+    auto& impl = *impl_;
+    if (!impl.webView) return;
+    const std::string address = joinPageAddress();
+    if (!WebAddress::parse(address)) return;
+    // The web view has no time-out of its own: a join page that has not answered within the
+    // time is stopped and handled as a failed load.
+    impl.cancelJoinPageTimeout();
+    impl.joinPageTimedOut = false;
+    webkit_web_view_load_uri(impl.webView, address.c_str());
+    impl.joinPageTimeout =
+        g_timeout_add_seconds(kJoinPageTimeoutSeconds, &Impl::onJoinPageTimeout, &impl);
+}
+
+void ViewController::executeJavaScript(const std::string& script) {
+    if (!platform::MainQueue::shared().isMainThread()) {
+        std::weak_ptr<ViewController> weak = weak_from_this();
+        platform::MainQueue::shared().async([weak, script] {
+            if (auto self = weak.lock()) self->executeJavaScript(script);
+        });
+        return;
+    }
+    if (!impl_->webView) return;
+    webkit_web_view_evaluate_javascript(impl_->webView, script.c_str(),
+                                        static_cast<gssize>(script.size()), nullptr, nullptr,
+                                        nullptr, &Impl::onScriptEvaluated, nullptr);
+}
+
+void ViewController::updateWindowTitle(const std::string& title) {
+    if (!platform::MainQueue::shared().isMainThread()) {
+        std::weak_ptr<ViewController> weak = weak_from_this();
+        platform::MainQueue::shared().async([weak, title] {
+            if (auto self = weak.lock()) self->updateWindowTitle(title);
+        });
+        return;
+    }
+    if (impl_->window) gtk_window_set_title(impl_->window, title.c_str());
+}
+
+void ViewController::handleDeepLink(const std::string& address) {
+    Console::print("handleDeepLink(_:) : Handling deep link: " + address);
+    platform::Workspace::shared().openURL(address);
+}
+
+void ViewController::loadStaticNoInternetPage() {
+    auto& impl = *impl_;
+    if (!impl.webView) return;
+    const auto path = platform::Bundle::main().pathForResource("NoInternetPage", "html");
+    if (!path) return;
+    gchar* uri = g_filename_to_uri(path->c_str(), nullptr, nullptr);
+    if (!uri) return;
+    // Already showing it: loading it again would only restart what the customer is reading.
+    const char* current = webkit_web_view_get_uri(impl.webView);
+    const bool shown =
+        current && g_strcmp0(current, uri) == 0 && !webkit_web_view_is_loading(impl.webView);
+    if (!shown) {
+        impl.cancelJoinPageTimeout();
+        webkit_web_view_load_uri(impl.webView, uri);
+    }
+    g_free(uri);
+}
+
+void ViewController::handleWebViewError() {
+    loadStaticNoInternetPage();
+    const std::string address = joinPageAddress();
+    NetworkMonitor::shared().startMonitoringReachability(address);
+    Console::print("url: " + address);
+}
+
+void ViewController::didRestoreConnection() {
+    platform::ExceptionGuard::run("didRestoreConnection()", [] {
+        KeloAppUpgrader::getInstance().keloAppVersionCheck();
+        ApiHandler::getInstance().checkPellixUpdateWithCompletion([](bool available) {
+            if (available) {
+                Console::print(
+                    "didRestoreConnection() : Updateing webview since the network is restored.");
+            }
+        });
+    });
+    loadJoinPageURl();
+}
+
+void ViewController::didFailedToConnect() {
+    loadStaticNoInternetPage();
+}
+
+void ViewController::showDownloadProgress(const std::string& url, std::uint64_t received,
+                                          std::optional<std::uint64_t> expected, bool finished,
+                                          bool failed) {
+    auto& impl = *impl_;
+    if (!impl.progressArea || isLauncherImage(url)) return;
+    auto* bar = GTK_PROGRESS_BAR(impl.progressBar);
+    impl.cancelHideProgress();
+    gtk_widget_set_visible(impl.progressArea, TRUE);
+    if (failed) {
+        impl.showDownloadFailed();
+        return;
+    }
+    if (finished) {
+        impl.download = Impl::Download::Starting;
+        gtk_progress_bar_set_fraction(bar, 1);
+        gtk_label_set_text(GTK_LABEL(impl.progressLabel), DownloadProgress::starting().c_str());
+        impl.hideProgressAfter(kStartingAgentShownSeconds);
+        return;
+    }
+    impl.download = Impl::Download::Running;
+    if (const auto fraction = DownloadProgress::fraction(received, expected)) {
+        gtk_progress_bar_set_fraction(bar, *fraction);
+    } else {
+        gtk_progress_bar_pulse(bar);
+    }
+    gtk_label_set_text(GTK_LABEL(impl.progressLabel),
+                       DownloadProgress::describe(received, expected).c_str());
+}

@@ -1,0 +1,91 @@
+#pragma once
+
+#include <array>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "App/NavigationPolicy.h"
+#include "Handlers/NativeMessageHandlerDelegate.h"
+#include "Handlers/NetworkMonitorDelegate.h"
+
+// Toolkit handles stay opaque here: only ViewController.cpp knows GTK and WebKitGTK.
+typedef struct _GtkWindow GtkWindow;
+typedef struct _GtkWidget GtkWidget;
+typedef struct _WebKitWebView WebKitWebView;
+
+// The window's content: the web view that shows the service's join page (and the offline page
+// while the service cannot be reached), with a progress line under it while the support agent
+// downloads. It routes the page's script messages to the bridge, keeps the web view on the
+// service's pages, and is the delegate of the bridge and of the network monitor.
+//
+// Everything runs on the main thread; the two delegate operations of the bridge hop there when
+// called from elsewhere.
+class ViewController final : public NativeMessageHandlerDelegate,
+                             public NetworkMonitorDelegate,
+                             public std::enable_shared_from_this<ViewController> {
+  public:
+    static constexpr const char* kDefaultWindowTitle = "Kelo Helvo - Pellix";
+    static constexpr const char* kWindowTitleKey = "WindowTitle";
+    static constexpr int kJoinPageTimeoutSeconds = 10;
+    // The page's script messages, registered in this order.
+    static constexpr std::array<const char*, 18> kScriptMessageNames = {
+        "getRRSessionDigest",       "sendRRSessionDigestToNative",
+        "getCustomerDetails",       "sendCustomerDetailsToNative",
+        "getProxyDetails",          "sendProxyDetailsToNative",
+        "getActiveSessionKey",      "pellixLoaded",
+        "sendRRSessionKeyToNative", "sendJoinDetailsToNative",
+        "clearRRSessionDigest",     "sendJoinReportAbuseLinkToNative",
+        "sendPellixTitleToNative",  "clearPellixDigest",
+        "clearActiveSessionKey",    "openProxy",
+        "consoleHandler",           "getSystemOs",
+    };
+
+    // A controller whose view becomes the content of the window (none: a view in no window).
+    static std::shared_ptr<ViewController> create(GtkWindow* window);
+    ~ViewController() override;
+    ViewController(const ViewController&) = delete;
+    ViewController& operator=(const ViewController&) = delete;
+
+    // Builds the web view, sets the window title, becomes the bridge's and the monitor's
+    // delegate, starts monitoring and loads the join page.
+    void viewDidLoad();
+    // (Re)loads the join page; an address that does not parse loads nothing.
+    void loadJoinPageURl();
+    // "https://" + web server + "/" + join-page path + "?pellix_token=" + launch token.
+    static std::string joinPageAddress();
+
+    void executeJavaScript(const std::string& script) override;
+    void updateWindowTitle(const std::string& title) override;
+    void didRestoreConnection() override;
+    void didFailedToConnect() override;
+
+    // Hands the address to the system's handler for its scheme.
+    void handleDeepLink(const std::string& address);
+    // Shows the offline page from the bundle's resources.
+    void loadStaticNoInternetPage();
+
+    GtkWidget* view() const;
+    WebKitWebView* webView() const;
+
+    // Every navigation decision as it is made, for tests.
+    struct NavigationRecord {
+        NavigationPolicy::Kind kind;
+        bool newWindow = false;
+        std::optional<std::string> address;
+        NavigationPolicy::Decision decision;
+    };
+    void setNavigationObserverForTesting(std::function<void(const NavigationRecord&)> observer);
+
+    struct Impl;
+
+  private:
+    explicit ViewController(GtkWindow* window);
+
+    void handleWebViewError();
+    void showDownloadProgress(const std::string& url, std::uint64_t received,
+                              std::optional<std::uint64_t> expected, bool finished, bool failed);
+
+    std::unique_ptr<Impl> impl_;
+};

@@ -1,0 +1,83 @@
+// The navigation rules and the download words, without a web view.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "App/DownloadProgress.h"
+#include "App/NavigationPolicy.h"
+#include "TempHome.h"
+
+namespace {
+
+using Kind = NavigationPolicy::Kind;
+
+class NavigationPolicyTest : public TempHomeTest {};
+
+TEST_F(NavigationPolicyTest, DecidesEveryKindOfNavigation) {
+    struct Case {
+        const char* name;
+        Kind kind;
+        bool mainFrame;
+        std::optional<std::string> address;
+        std::optional<std::string> server;
+        bool allow;
+        bool deepLink;
+    };
+    const std::optional<std::string> server = "join.example:8443";
+    const std::string join = "https://join.example:8443/join?pellix_token=t";
+    const std::string offline =
+        "file:///opt/Kelo%20Helvo%20Pellix.app/Contents/Resources/NoInternetPage.html";
+    const std::vector<Case> cases = {
+        {"reload on the server", Kind::Reload, true, join, server, true, false},
+        {"reload elsewhere", Kind::Reload, true, "https://other.example/", server, false, false},
+        {"reload naming the server anywhere", Kind::Reload, true,
+         "https://other.example/?from=join.example:8443", server, true, false},
+        {"reload of the offline page", Kind::Reload, true, offline, server, true, false},
+        {"reload without address", Kind::Reload, true, std::nullopt, server, false, false},
+        {"own load of the join page", Kind::Other, true, join, server, true, false},
+        {"own load elsewhere", Kind::Other, true, "https://other.example/", server, false, false},
+        {"unknown server matches nothing", Kind::Other, true, join, std::nullopt, false, false},
+        {"empty server matches nothing", Kind::Other, true, join, std::string(), false, false},
+        {"other from a subframe", Kind::Other, false, "https://other.example/", server, true,
+         false},
+        {"link elsewhere", Kind::LinkActivated, true, "https://other.example/", server, true,
+         false},
+        {"deep link", Kind::LinkActivated, true, "kelojoin://join?key=1", server, false, true},
+        {"deep link scheme is exact", Kind::LinkActivated, true, "KeloJoin://join", server, true,
+         false},
+        {"deep link from a form", Kind::FormSubmitted, true, "kelojoin:x", server, false, true},
+        {"back and forward", Kind::BackForward, true, "https://other.example/", server, true,
+         false},
+        {"resubmitted form", Kind::FormResubmitted, true, "https://x/", server, true, false},
+        {"link without scheme", Kind::LinkActivated, true, "/relative/path", server, true, false},
+        {"link without address", Kind::LinkActivated, true, std::nullopt, server, true, false},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        const auto decision =
+            NavigationPolicy::decide(test.kind, test.mainFrame, test.address, test.server);
+        EXPECT_EQ(decision.allow, test.allow);
+        EXPECT_EQ(decision.deepLink, test.deepLink);
+    }
+}
+
+TEST_F(NavigationPolicyTest, DownloadWordsForPeople) {
+    EXPECT_EQ(DownloadProgress::describe(12000000, 40000000),
+              "Downloading the support agent: 12 of 40 MB");
+    EXPECT_EQ(DownloadProgress::describe(1260000, 3000000),
+              "Downloading the support agent: 1.3 of 3 MB");
+    EXPECT_EQ(DownloadProgress::describe(0, 64 * 1024 * 1024),
+              "Downloading the support agent: 0 of 67 MB");
+    EXPECT_EQ(DownloadProgress::describe(5500000, std::nullopt),
+              "Downloading the support agent: 5.5 MB");
+    // More than announced never reads as more than the whole.
+    EXPECT_EQ(DownloadProgress::describe(50000000, 40000000),
+              "Downloading the support agent: 40 of 40 MB");
+    EXPECT_EQ(DownloadProgress::fraction(10, 40), 0.25);
+    EXPECT_EQ(DownloadProgress::fraction(10, std::nullopt), std::nullopt);
+    EXPECT_EQ(DownloadProgress::fraction(10, 0), std::nullopt);
+}
+
+}  // namespace
