@@ -33,6 +33,16 @@ constexpr std::string_view kLauncherCheckBlock =
 // The agent's architecture as the server knows it; fixed, not detected.
 constexpr std::string_view kAgentArchitecture = "arm64";
 
+// The answers' members lie a few levels deep. Anything nested deeper is dropped while parsing, so
+// that printing the answer for the log cannot recurse once per level of a hostile answer.
+constexpr int kMaximumAnswerDepth = 64;
+
+json parsedAnswer(const std::string& body) {
+    return json::parse(
+        body, [](int depth, json::parse_event_t, json&) { return depth <= kMaximumAnswerDepth; },
+        false);
+}
+
 std::string printed(const json& value) {
     return value.dump(-1, ' ', false, json::error_handler_t::replace);
 }
@@ -128,7 +138,7 @@ bool exchangeSucceeded(std::string_view operation, const std::string& address,
 
 void applyAgentAnswer(const std::string& body) {
     auto& session = SessionDetails::getInstance();
-    const json parsed = json::parse(body, nullptr, false);
+    const json parsed = parsedAnswer(body);
     const json* representation =
         parsed.is_discarded() ? nullptr : objectMember(parsed, "representation");
     platform::Log::nslog("{} : Response : {}", kAgentCheckBlock,
@@ -153,7 +163,7 @@ void applyAgentAnswer(const std::string& body) {
 
 void applyLauncherAnswer(const std::string& body) {
     auto& session = SessionDetails::getInstance();
-    const json parsed = json::parse(body, nullptr, false);
+    const json parsed = parsedAnswer(body);
     platform::Log::nslog("{} response :  {}", kLauncherCheckBlock,
                          parsed.is_discarded() ? "(null)" : printed(parsed));
     const json* representation =
