@@ -132,6 +132,9 @@ struct ViewController::Impl {
     // navigation that was already allowed, so it is not asked about again.
     std::optional<std::string> retriedAddress;
     std::function<void(const NavigationRecord&)> navigationObserver;
+    // The address of the page whose scripts run now: the web view's own address changes as soon
+    // as a new load starts, while the old page still runs until the new one is committed.
+    std::string committedAddress;
 
     void cancelJoinPageTimeout() {
         if (joinPageTimeout != 0) g_source_remove(joinPageTimeout);
@@ -169,10 +172,8 @@ struct ViewController::Impl {
     static void onScriptMessage(WebKitUserContentManager*, JSCValue* value, gpointer data) {
         auto* route = static_cast<MessageRoute*>(data);
         platform::ExceptionGuard::run("userContentController(_:didReceive:)", [&] {
-            const char* page =
-                route->impl->webView ? webkit_web_view_get_uri(route->impl->webView) : nullptr;
             NativeMessageHandler::shared().handleMessageFromWebView(
-                ScriptMessage(route->name, bodyOf(value), page ? page : ""));
+                ScriptMessage(route->name, bodyOf(value), route->impl->committedAddress));
         });
     }
 
@@ -230,8 +231,12 @@ struct ViewController::Impl {
         return nullptr;
     }
 
-    static void onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer data) {
+    static void onLoadChanged(WebKitWebView* webView, WebKitLoadEvent event, gpointer data) {
         auto* self = static_cast<Impl*>(data);
+        if (event == WEBKIT_LOAD_COMMITTED) {
+            const char* uri = webkit_web_view_get_uri(webView);
+            self->committedAddress = uri ? uri : "";
+        }
         if (event == WEBKIT_LOAD_COMMITTED || event == WEBKIT_LOAD_FINISHED) {
             self->cancelJoinPageTimeout();
         }

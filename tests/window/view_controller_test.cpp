@@ -358,6 +358,46 @@ TEST_F(ViewControllerTest, NavigationStaysOnTheServicesPages) {
     }
 }
 
+TEST_F(ViewControllerTest, OnlyTheServicesPagesReachTheBridge) {
+    const std::string port = std::to_string(service_->port());
+    const std::string elsewhere = "https://localhost:" + port + "/elsewhere";
+    serve("/bridge",
+          "<!DOCTYPE html><a id='away' href='" + elsewhere +
+              "'>away</a><script>"
+              "window.webkit.messageHandlers.sendPellixTitleToNative.postMessage('Service page');"
+              "</script>");
+    // Another host's page: it asks for itself, then sends the window to the service and asks
+    // again while the service's page is still on its way.
+    serve("/elsewhere",
+          "<!DOCTYPE html><script>"
+          "const title = window.webkit.messageHandlers.sendPellixTitleToNative;"
+          "title.postMessage('From elsewhere');"
+          "location.href = 'https://127.0.0.1:" +
+              port +
+              "/slow';"
+              "setTimeout(() => title.postMessage('During the load'), 300);"
+              "</script>");
+    LocalService::Answer slow;
+    slow.status = 200;
+    slow.delayMs = 2500;
+    slow.contentType = "text/html";
+    slow.body = "<!DOCTYPE html><title>slow</title><p>no scripts here</p>";
+    service_->setAnswer("/slow", slow);
+    SessionDetails::getInstance().setPathForPellix(std::string("bridge"));
+    open();
+    ASSERT_TRUE(pumpUntil(
+        [&] { return std::string(gtk_window_get_title(window_)) == "Service page"; }, 30s));
+    NetworkMonitor::shared().stopNetworkMonitoring();
+    NetworkMonitor::shared().stopWebsiteReachabilityChecks();
+
+    click("away");
+    ASSERT_TRUE(pumpUntil([&] { return loadedAt(address("/slow")); }, 30s)) << currentAddress();
+    pumpFor(500ms);
+    EXPECT_EQ(std::string(gtk_window_get_title(window_)), "Service page");
+    EXPECT_EQ(platform::UserDefaults::standard().string(ViewController::kWindowTitleKey),
+              "Service page");
+}
+
 TEST_F(ViewControllerTest, OnlyACommittedFailureWritesThePageFailedLine) {
     LocalService::Answer broken;
     broken.status = 200;
