@@ -90,6 +90,20 @@ TEST_F(AppLaunchTest, BootstrapsFromTheMountedVolumeAndQuitsOnSigterm) {
     }
     EXPECT_TRUE(joinPageAsked);
 
+    // After the launch: the background checks ran once, and the flag is set in the defaults.
+    ASSERT_TRUE(eventually(
+        [&] {
+            return occurrences(readText(launcher_test::logFile()),
+                               "applicationDidFinishLaunching(_:) Update Available for Pellix\n") ==
+                   1;
+        },
+        30s));
+    const auto preferences = platform::PropertyList::readDictionary(
+        path("Library/Preferences/com.Kelo.Helvo.KeloHelvoPellix.plist"));
+    ASSERT_TRUE(preferences.has_value());
+    EXPECT_EQ(preferences->at("WebKitOfflineWebApplicationCacheEnabled"),
+              platform::PlistValue(true));
+
     // A second start only brings the running launcher forward.
     {
         LauncherProcess second(launcher_test::bundleExecutable(), {"-DC", "eu"},
