@@ -236,9 +236,6 @@ TEST_F(ViewControllerTest, WindowTitleFromTheStoredTitleOrTheDefault) {
     }
 
     // The bridge may ask from any thread; the title changes on the main loop.
-    std::thread([controller = controller_] {
-        controller->updateWindowTitle("From elsewhere");
-    }).join();
     if (window_) gtk_window_destroy(window_);
     open(true);
     std::thread([controller = controller_] {
