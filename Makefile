@@ -2,14 +2,19 @@
 #   make demo   installs what is missing, builds, and runs the launcher against the local service
 #   make test   installs what is missing, builds, and runs every test (window tests under Xvfb)
 #   make bench  the benchmarks
+#   make fuzz   the fuzz targets, each up to FUZZ_RUNS executions or FUZZ_SECONDS (clang)
+#   make tsan   the tests that cross threads, under ThreadSanitizer
 BUILD        ?= build
 ASAN_BUILD   ?= build-asan
 TSAN_BUILD   ?= build-tsan
 LIBCXX_BUILD ?= build-libcxx
+FUZZ_BUILD   ?= build-fuzz
+FUZZ_SECONDS ?= 1800
+FUZZ_RUNS    ?= 1000000
 JOBS         ?= $(shell nproc)
 CMAKE_FLAGS  ?=
 
-.PHONY: all deps configure build test unit asan libcxx tsan bench demo install-app format clean
+.PHONY: all deps configure build test unit asan libcxx tsan fuzz bench demo install-app format clean
 
 all: build
 
@@ -23,12 +28,17 @@ build: configure
 	@cmake --build $(BUILD) -j$(JOBS)
 
 test: build
-	@./scripts/run-tests.sh "$(BUILD)" "$(ASAN_BUILD)" "$(LIBCXX_BUILD)" "$(JOBS)"
+	@./scripts/run-tests.sh "$(BUILD)" "$(ASAN_BUILD)" "$(LIBCXX_BUILD)" "$(JOBS)" "$(FUZZ_BUILD)"
 
 tsan: deps
 	@cmake -S . -B $(TSAN_BUILD) -DKELO_WERROR=ON -DKELO_TSAN=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 	@cmake --build $(TSAN_BUILD) -j$(JOBS)
-	@cd $(TSAN_BUILD) && ../scripts/with-display.sh ctest -L tsan --output-on-failure
+	@cd $(TSAN_BUILD) && G_SLICE=always-malloc \
+	    TSAN_OPTIONS="suppressions=$(CURDIR)/tests/tsan.supp second_deadlock_stack=1" \
+	    $(CURDIR)/scripts/with-display.sh ctest -L tsan -j$(JOBS) --output-on-failure
+
+fuzz: deps
+	@./tests/fuzz/run-fuzz.sh long "$(FUZZ_BUILD)" "$(FUZZ_SECONDS)" "$(FUZZ_RUNS)" "$(JOBS)"
 
 bench: build
 	@if [ -x ./bench/run-benchmarks.sh ]; then ./bench/run-benchmarks.sh "$(BUILD)"; \
@@ -45,4 +55,4 @@ format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	@rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(LIBCXX_BUILD)
+	@rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(LIBCXX_BUILD) $(FUZZ_BUILD)

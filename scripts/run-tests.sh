@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: the main build (window tests under Xvfb), the sanitizer build of the tests,
-# and a compile of the handlers with clang++ and libc++.
+# a compile of the handlers with clang++ and libc++, and a short run of each fuzz target.
 set -euo pipefail
-build="$1" asan="$2" libcxx="$3" jobs="$4"
+build="$1" asan="$2" libcxx="$3" jobs="$4" fuzz="${5:-build-fuzz}"
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 
@@ -25,5 +25,8 @@ cmake --build "$asan" -j"$jobs" || status=1
 (cd "$asan" && ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
     "$root/scripts/with-display.sh" ctest -j"$jobs" -L unit --output-on-failure --timeout 600) \
     || status=1
+
+step "Fuzz targets, short runs (clang, AddressSanitizer and UndefinedBehaviorSanitizer)"
+"$root/tests/fuzz/run-fuzz.sh" smoke "$fuzz" "$jobs" || status=1
 
 exit $status

@@ -1,21 +1,29 @@
 #include "Platform/SerialQueue.h"
 
+#include <utility>
+
 #include "Platform/ExceptionGuard.h"
 
 namespace platform {
 
-SerialQueue::SerialQueue(std::string label) : label_(std::move(label)) {
-    thread_ = std::thread([this] { run(); });
+SerialQueue::SerialQueue(std::string label)
+    : label_(std::move(label)), state_(std::make_shared<State>()) {
+    state_->label = label_;
+    thread_ = std::thread([state = state_] { run(state); });
+    threadId_ = thread_.get_id();
 }
 
 SerialQueue::~SerialQueue() {
+    const bool fromOwnThread = isCurrent();
     {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
+        // Notified under the lock: the state may go away with the thread as soon as it is released.
+        std::lock_guard lock(state_->mutex);
+        state_->stopping = true;
+        state_->abandoned = fromOwnThread;
+        state_->wake.notify_all();
     }
-    wake_.notify_all();
     if (thread_.joinable()) {
-        if (isCurrent()) {
+        if (fromOwnThread) {
             thread_.detach();
         } else {
             thread_.join();
@@ -24,27 +32,29 @@ SerialQueue::~SerialQueue() {
 }
 
 void SerialQueue::async(std::function<void()> block) {
-    {
-        std::lock_guard lock(mutex_);
-        blocks_.push_back(std::move(block));
-    }
-    wake_.notify_one();
+    std::lock_guard lock(state_->mutex);
+    state_->blocks.push_back(std::move(block));
+    state_->wake.notify_one();
 }
 
-bool SerialQueue::isCurrent() const { return std::this_thread::get_id() == thread_.get_id(); }
+bool SerialQueue::isCurrent() const {
+    return std::this_thread::get_id() == threadId_;
+}
 
-void SerialQueue::run() {
+void SerialQueue::run(const std::shared_ptr<State>& state) {
     for (;;) {
         std::function<void()> block;
+        std::deque<std::function<void()>> dropped;
         {
-            std::unique_lock lock(mutex_);
-            wake_.wait(lock, [this] { return stopping_ || !blocks_.empty(); });
-            if (blocks_.empty()) return;
-            block = std::move(blocks_.front());
-            blocks_.pop_front();
+            std::unique_lock lock(state->mutex);
+            state->wake.wait(lock, [&] { return state->stopping || !state->blocks.empty(); });
+            if (state->abandoned) dropped.swap(state->blocks);
+            if (state->blocks.empty()) return;  // `dropped` is destroyed outside the lock
+            block = std::move(state->blocks.front());
+            state->blocks.pop_front();
         }
         // A block that throws must not take the queue down with it.
-        ExceptionGuard::run(label_, block);
+        ExceptionGuard::run(state->label, block);
     }
 }
 
