@@ -2,19 +2,20 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 
 // Every test runs in a temporary home of its own: HOME and XDG_RUNTIME_DIR point into a fresh
 // folder that is removed afterwards, and the process's defaults store is read anew from there.
 class TempHomeTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 
     const std::string& home() const { return home_; }
     std::string path(const std::string& relative) const { return home_ + "/" + relative; }
 
-private:
+  private:
     std::string home_;
     std::string savedHome_;
     std::string savedRuntime_;
@@ -23,3 +24,6 @@ private:
 // Small helpers for files in tests.
 std::string readText(const std::string& path);
 void writeText(const std::string& path, const std::string& text);
+// Whether the file exists within the limit (a detached program may write it later).
+bool waitForFile(const std::string& path,
+                 std::chrono::milliseconds limit = std::chrono::seconds(10));

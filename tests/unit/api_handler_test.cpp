@@ -1,6 +1,5 @@
 // The API client against the local service: the requests it sends, what it keeps of the answers,
 // and the data-centre lookup from a session key.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 #include "Handlers/ApiHandler.h"
 #include "LocalService.h"
 #include "Objects/SessionDetails.h"
+#include "OutputCapture.h"
 #include "Platform/Deployment.h"
 #include "Platform/NotificationCenter.h"
 #include "Platform/UrlSession.h"
@@ -26,26 +26,6 @@ using namespace std::chrono_literals;
 
 constexpr const char* kAgentPath = "/api/v2/agent/check_update";
 constexpr const char* kLauncherPath = "/api/v1/customer_plugin/check_update";
-
-// Standard error (where the log lines go) into a file for the life of the object.
-class LogCapture {
-  public:
-    explicit LogCapture(std::string path) : path_(std::move(path)) {
-        saved_ = ::dup(STDERR_FILENO);
-        const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        ::dup2(fd, STDERR_FILENO);
-        ::close(fd);
-    }
-    ~LogCapture() {
-        ::dup2(saved_, STDERR_FILENO);
-        ::close(saved_);
-    }
-    std::string text() const { return readText(path_); }
-
-  private:
-    std::string path_;
-    int saved_ = -1;
-};
 
 struct Outcome {
     bool result = false;
@@ -79,6 +59,20 @@ class ApiHandlerTest : public TempHomeTest {
         return future.get();
     }
 
+    // Runs one check: it must report `expected`, on the URL session's queue.
+    template <typename Check>
+    ::testing::AssertionResult reports(Check check, bool expected) {
+        const auto outcome = run(check);
+        if (!outcome) return ::testing::AssertionFailure() << "no completion";
+        if (outcome->result != expected) {
+            return ::testing::AssertionFailure() << "reported " << (expected ? "NO" : "YES");
+        }
+        if (!outcome->onSessionQueue) {
+            return ::testing::AssertionFailure() << "completed off the URL session's queue";
+        }
+        return ::testing::AssertionSuccess();
+    }
+
     void answer(const std::string& path, int status, const std::string& body) {
         LocalService::Answer answer;
         answer.status = status;
@@ -103,12 +97,9 @@ TEST_F(ApiHandlerTest, AgentCheckSendsTheEncodedRequestAndKeepsTheAnswer) {
         R"({"representation":{"AGENT":{"update_needed":true,)"
         R"("download_url":"https://cdn.example/KeloMac.dmg","fallback_url":"https://fb.example/K.dmg"},)"
         R"("other":1}})");
-    LogCapture log(path("log.txt"));
+    OutputCapture log(STDERR_FILENO, path("log.txt"));
 
-    const auto outcome = run(kAgentCheck);
-    ASSERT_TRUE(outcome);
-    EXPECT_TRUE(outcome->result);
-    EXPECT_TRUE(outcome->onSessionQueue);
+    ASSERT_TRUE(reports(kAgentCheck, true));
     const auto requests = service().requests(kAgentPath);
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].method, "GET");
@@ -157,9 +148,7 @@ TEST_F(ApiHandlerTest, AgentAnswersKeepOnlyMembersOfTheExpectedTypes) {
         session.setFallbackUrl("https://earlier/F.dmg");
         answer(kAgentPath, 200, entry.body);
 
-        const auto outcome = run(kAgentCheck);
-        ASSERT_TRUE(outcome) << entry.body;
-        EXPECT_TRUE(outcome->result) << entry.body;
+        ASSERT_TRUE(reports(kAgentCheck, true)) << entry.body;
         EXPECT_EQ(session.isUpdateNeeded(), entry.updateNeeded) << entry.body;
         EXPECT_EQ(session.cdnUrl(), entry.cdnUrl) << entry.body;
         EXPECT_EQ(session.isCdnAvailable(), entry.cdnAvailable) << entry.body;
@@ -174,18 +163,13 @@ TEST_F(ApiHandlerTest, FailedChecksReportNoAndKeepNothing) {
     const std::string updating =
         R"({"representation":{"AGENT":{"update_needed":true,"download_url":"https://new/K.dmg"},)"
         R"("download_url":"https://new/P.dmg","update":true}})";
-    LogCapture log(path("log.txt"));
+    OutputCapture log(STDERR_FILENO, path("log.txt"));
 
     // A status other than 200, whatever the body says.
     answer(kAgentPath, 404, updating);
-    auto outcome = run(kAgentCheck);
-    ASSERT_TRUE(outcome);
-    EXPECT_FALSE(outcome->result);
-    EXPECT_TRUE(outcome->onSessionQueue);
+    ASSERT_TRUE(reports(kAgentCheck, false));
     answer(kLauncherPath, 503, updating);
-    outcome = run(kLauncherCheck);
-    ASSERT_TRUE(outcome);
-    EXPECT_FALSE(outcome->result);
+    ASSERT_TRUE(reports(kLauncherCheck, false));
     EXPECT_NE(log.text().find("-[ApiHandler checkKeloHelvoUpdateWithCompletion:]_block_invoke : "
                               "NSURLConnection failed for this request : " +
                               service().baseUrl() +
@@ -196,20 +180,14 @@ TEST_F(ApiHandlerTest, FailedChecksReportNoAndKeepNothing) {
 
     // No answer at all.
     service().stop();
-    outcome = run(kAgentCheck);
-    ASSERT_TRUE(outcome);
-    EXPECT_FALSE(outcome->result);
-    EXPECT_TRUE(outcome->onSessionQueue);
+    ASSERT_TRUE(reports(kAgentCheck, false));
     EXPECT_NE(log.text().find("-[ApiHandler checkKeloHelvoUpdateWithCompletion:]_block_invoke : "
                               "Check Update failed : "),
               std::string::npos);
 
     // No web server to ask.
     session.setWebServerName(std::nullopt);
-    outcome = run(kAgentCheck);
-    ASSERT_TRUE(outcome);
-    EXPECT_FALSE(outcome->result);
-    EXPECT_TRUE(outcome->onSessionQueue);
+    ASSERT_TRUE(reports(kAgentCheck, false));
 
     EXPECT_FALSE(session.isUpdateNeeded());
     EXPECT_FALSE(session.cdnUrl());
@@ -224,10 +202,7 @@ TEST_F(ApiHandlerTest, LauncherCheckWithoutWebServerAsksTheDefaultDataCentre) {
     session.setLocalKeloPellixAppVersion("1.2.3");
     session.setPellixToken("tok-42");
 
-    const auto outcome = run(kLauncherCheck);
-    ASSERT_TRUE(outcome);
-    EXPECT_TRUE(outcome->result);
-    EXPECT_TRUE(outcome->onSessionQueue);
+    ASSERT_TRUE(reports(kLauncherCheck, true));
     EXPECT_EQ(session.webServerName(), service().host());
     const auto requests = service().requests(kLauncherPath);
     ASSERT_EQ(requests.size(), 1u);
@@ -255,9 +230,7 @@ TEST_F(ApiHandlerTest, LauncherAddressLosesDoubledImageSuffixes) {
         answer(kLauncherPath, 200,
                std::string(R"({"representation":{"update":false,"download_url":")") + entry.given +
                    "\"}}");
-        const auto outcome = run(kLauncherCheck);
-        ASSERT_TRUE(outcome);
-        EXPECT_TRUE(outcome->result);
+        ASSERT_TRUE(reports(kLauncherCheck, true));
         EXPECT_EQ(session.pellixDownloadUrl(), entry.kept) << entry.given;
     }
 }
@@ -277,16 +250,12 @@ TEST_F(ApiHandlerTest, LauncherUpdateStartsTheSelfUpdateAlsoWhenLaterAnswersOmit
 
     answer(kLauncherPath, 200,
            R"({"representation":{"update":true,"download_url":")" + image + "\"}}");
-    auto outcome = run(kLauncherCheck);
-    ASSERT_TRUE(outcome);
-    EXPECT_TRUE(outcome->result);
+    ASSERT_TRUE(reports(kLauncherCheck, true));
     EXPECT_TRUE(session.pellixUpdateNeeded());
     EXPECT_TRUE(service().waitForRequests("/agent/KeloHelvoPellix.dmg", 1, 30s));
 
     answer(kLauncherPath, 200, R"({"representation":{}})");
-    outcome = run(kLauncherCheck);
-    ASSERT_TRUE(outcome);
-    EXPECT_TRUE(outcome->result);
+    ASSERT_TRUE(reports(kLauncherCheck, true));
     EXPECT_TRUE(service().waitForRequests("/agent/KeloHelvoPellix.dmg", 2, 30s));
 
     // The service has no launcher image: each download ends as a failed one.
@@ -307,10 +276,7 @@ TEST_F(ApiHandlerTest, LauncherRequestThatIsNoAddressIsNotSent) {
     session.setLocalKeloPellixAppVersion("1.0");
     session.setPellixToken("a token with blanks");
 
-    const auto outcome = run(kLauncherCheck);
-    ASSERT_TRUE(outcome);
-    EXPECT_FALSE(outcome->result);
-    EXPECT_TRUE(outcome->onSessionQueue);
+    ASSERT_TRUE(reports(kLauncherCheck, false));
     EXPECT_TRUE(service().requests(kLauncherPath).empty());
 }
 

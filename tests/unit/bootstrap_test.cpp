@@ -1,14 +1,11 @@
 // The launch from a disk image: finding the configuration on a mounted volume, turning it into
 // the info file, clearing stale launch parameters, installing the offered bundle; and the order
 // of the launch steps and the quit.
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
-#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -16,73 +13,24 @@
 #include <vector>
 
 #include "App/AppDelegate.h"
+#include "ChildProcess.h"
 #include "Objects/SessionDetails.h"
+#include "OutputCapture.h"
 #include "Platform/Bundle.h"
 #include "Platform/PropertyList.h"
 #include "Platform/UserDefaults.h"
-#include "Platform/Workspace.h"
+#include "RecordingWorkspace.h"
 #include "TempHome.h"
+#include "TestBundle.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using platform::Workspace;
 
-// The mounted volumes as the test sets them; records what the bootstrap asks.
-class FakeWorkspace final : public Workspace {
-  public:
-    std::vector<std::string> volumes;
-    std::map<std::string, FileSystemInfo> infos;
-    int volumeQueries = 0;
-    std::vector<std::string> infoQueries;
-
-    bool openURL(const std::string&) override { return false; }
-    std::optional<platform::Error> launchApplication(const std::string&,
-                                                     const std::vector<std::string>&) override {
-        return platform::Error::other("not in this test");
-    }
-    std::vector<std::string> mountedVolumePaths() override {
-        ++volumeQueries;
-        return volumes;
-    }
-    FileSystemInfo fileSystemInfo(const std::string& path) override {
-        infoQueries.push_back(path);
-        auto found = infos.find(path);
-        return found == infos.end() ? FileSystemInfo{} : found->second;
-    }
-    bool openProxySettings() override { return false; }
-};
-
 Workspace::FileSystemInfo diskImage(bool removable = true, bool unmountable = true) {
     return {true, removable, true, unmountable, "Disk image volume", "hdiutil"};
 }
-
-// Captures what the process writes on one of its standard streams (1 or 2).
-class StreamCapture {
-  public:
-    explicit StreamCapture(int fd, std::string file) : fd_(fd), file_(std::move(file)) {
-        std::fflush(nullptr);
-        saved_ = ::dup(fd_);
-        const int out = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        ::dup2(out, fd_);
-        ::close(out);
-    }
-    ~StreamCapture() { text(); }
-    std::string text() {
-        if (saved_ >= 0) {
-            std::fflush(nullptr);
-            ::dup2(saved_, fd_);
-            ::close(saved_);
-            saved_ = -1;
-        }
-        return readText(file_);
-    }
-
-  private:
-    int fd_;
-    std::string file_;
-    int saved_ = -1;
-};
 
 int count(const std::string& text, const std::string& piece) {
     int found = 0;
@@ -96,7 +44,8 @@ class BootstrapTest : public TempHomeTest {
   protected:
     void SetUp() override {
         TempHomeTest::SetUp();
-        workspace_ = std::make_shared<FakeWorkspace>();
+        workspace_ = std::make_shared<RecordingWorkspace>();
+        workspace_->launches = RecordingWorkspace::Launches::refuse;
         platform::ServiceSlot<Workspace>::set(workspace_);
         // The launcher runs from a folder that holds no configuration.
         runningBundle_ = path("Downloads/Kelo Helvo Pellix.app");
@@ -112,17 +61,10 @@ class BootstrapTest : public TempHomeTest {
     // A bundle with a version (or none) and a file that tells copies apart.
     static void makeBundle(const std::string& bundle, std::optional<std::string> version,
                            const std::string& marker = "") {
-        std::string info =
-            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
-            "\t<key>CFBundleExecutable</key>\n\t<string>KeloHelvoPellix</string>\n";
-        if (version) {
-            info +=
-                "\t<key>CFBundleShortVersionString</key>\n\t<string>" + *version + "</string>\n";
-        }
-        info += "</dict>\n</plist>\n";
-        writeText(bundle + "/Contents/Info.plist", info);
-        writeText(bundle + "/Contents/MacOS/KeloHelvoPellix", "#!/bin/sh\n");
-        writeText(bundle + "/Contents/Resources/marker", marker.empty() ? bundle : marker);
+        TestBundle{
+            .version = version ? std::optional(platform::PlistValue(*version)) : std::nullopt,
+            .marker = marker.empty() ? bundle : marker}
+            .writeTo(bundle);
     }
 
     // A mounted "Pellix Plugin" volume with a configuration and a bundle.
@@ -143,7 +85,7 @@ class BootstrapTest : public TempHomeTest {
         return platform::PropertyList::readDictionary(AppDelegate::infoFilePath());
     }
 
-    std::shared_ptr<FakeWorkspace> workspace_;
+    std::shared_ptr<RecordingWorkspace> workspace_;
     std::string runningBundle_;
 };
 
@@ -177,9 +119,9 @@ TEST_F(BootstrapTest, ConfigurationClearsStoredLaunchParametersItNames) {
         writeText(file, test.configuration);
 
         AppDelegate delegate;
-        StreamCapture out(1, path("stdout.txt"));
+        OutputCapture out(STDOUT_FILENO, path("stdout.txt"));
         const auto parameters = delegate.parsePellixConfiguration(file);
-        const std::string printed = out.text();
+        const std::string printed = out.stop();
 
         EXPECT_EQ(parameters.has_value(), test.readable);
         EXPECT_EQ(count(printed,
@@ -225,9 +167,9 @@ TEST_F(BootstrapTest, InfoFileHoldsExactlyTheConfigurationsParameters) {
 TEST_F(BootstrapTest, SavingIntoAFolderThatCannotExistReportsIt) {
     AppDelegate delegate;
     writeText(path("Library/Application Support"), "a file where a folder should be");
-    StreamCapture out(1, path("stdout.txt"));
+    OutputCapture out(STDOUT_FILENO, path("stdout.txt"));
     delegate.saveParametersToPlist({{"DC", "eu"}}, AppDelegate::infoFilePath());
-    EXPECT_EQ(count(out.text(),
+    EXPECT_EQ(count(out.stop(),
                     "Error saving parameters to Info.plist. \n Error Description = "
                     "Error Domain=NSPOSIXErrorDomain"),
               1);
@@ -269,9 +211,9 @@ TEST_F(BootstrapTest, VolumeSearchUsesTheLastQualifyingVolume) {
             workspace_->infos[where] = diskImage(volume.removable, volume.unmountable);
         }
         AppDelegate delegate;
-        StreamCapture out(1, path("stdout.txt"));
+        OutputCapture out(STDOUT_FILENO, path("stdout.txt"));
         const auto paths = delegate.getPellixVolumePath();
-        const std::string printed = out.text();
+        const std::string printed = out.stop();
 
         const std::string folder =
             test.chosen ? path("run/Volumes/" + *test.chosen) : applicationFolder;
@@ -279,7 +221,7 @@ TEST_F(BootstrapTest, VolumeSearchUsesTheLastQualifyingVolume) {
                                                    folder + "/Kelo Helvo Pellix.app"}));
         std::vector<std::string> queried;
         for (const auto& name : test.queried) queried.push_back(path("run/Volumes/" + name));
-        EXPECT_EQ(workspace_->infoQueries, queried);
+        EXPECT_EQ(workspace_->infoQueries.entries(), queried);
         // Every volume asked about is listed, qualifying or not.
         EXPECT_EQ(count(printed, "getPellixVolumePath() : Result : true Volume : "),
                   static_cast<int>(queried.size()));
@@ -298,16 +240,16 @@ TEST_F(BootstrapTest, VolumeSearchEdges) {
     AppDelegate delegate;
     {
         SCOPED_TRACE("no volumes at all");
-        StreamCapture out(1, path("stdout.txt"));
+        OutputCapture out(STDOUT_FILENO, path("stdout.txt"));
         EXPECT_TRUE(delegate.getPellixVolumePath().empty());
-        EXPECT_EQ(count(out.text(), "getPellixVolumePath() : No mounted volumes found"), 1);
+        EXPECT_EQ(count(out.stop(), "getPellixVolumePath() : No mounted volumes found"), 1);
     }
     {
         SCOPED_TRACE("the chosen configuration printed as a file address");
         makeVolume("Pellix Plugin", "DC=eu", "1.0");
-        StreamCapture out(1, path("stdout.txt"));
+        OutputCapture out(STDOUT_FILENO, path("stdout.txt"));
         delegate.getPellixVolumePath();
-        EXPECT_EQ(count(out.text(), "getPellixVolumePath() : PellixConfiguration Directory : " +
+        EXPECT_EQ(count(out.stop(), "getPellixVolumePath() : PellixConfiguration Directory : " +
                                         AppDelegate::fileUrlText(path("run/Volumes/"), true) +
                                         "Pellix%20Plugin/.pellixConfiguration\n"),
                   1);
@@ -319,7 +261,7 @@ TEST_F(BootstrapTest, VolumeSearchEdges) {
         EXPECT_EQ(delegate.getPellixVolumePath(),
                   (std::vector<std::string>{path("Downloads/.pellixConfiguration"),
                                             path("Downloads/Kelo Helvo Pellix.app")}));
-        EXPECT_EQ(workspace_->volumeQueries, 0);
+        EXPECT_EQ(workspace_->volumeQueries.load(), 0);
     }
 }
 
@@ -353,9 +295,9 @@ TEST_F(BootstrapTest, InstallsTheOfferedBundleWhenTheVersionsDiffer) {
         writeText(path("offered/.pellixConfiguration"), "DC=eu");
 
         AppDelegate delegate;
-        StreamCapture out(1, path("stdout.txt"));
+        OutputCapture out(STDOUT_FILENO, path("stdout.txt"));
         delegate.copyPellixConfiguration(path("offered/.pellixConfiguration"), offered);
-        EXPECT_EQ(count(out.text(), "Error copying"), 0);
+        EXPECT_EQ(count(out.stop(), "Error copying"), 0);
 
         const std::string marker = readText(installed() + "/Contents/Resources/marker");
         if (test.replaced) {
@@ -379,9 +321,9 @@ TEST_F(BootstrapTest, AFailedInstallLeavesTheInstalledLauncherInPlace) {
     {
         SCOPED_TRACE("no Applications folder: nothing is created, the info file is written");
         makeBundle(offered, "2.0", "offered");
-        StreamCapture out(1, path("stdout.txt"));
+        OutputCapture out(STDOUT_FILENO, path("stdout.txt"));
         delegate.copyPellixConfiguration(configuration, offered);
-        EXPECT_EQ(count(out.text(), copyError + " Code=2 "), 1);
+        EXPECT_EQ(count(out.stop(), copyError + " Code=2 "), 1);
         EXPECT_FALSE(fs::exists(path("Applications")));
         EXPECT_EQ(infoFile(), (platform::PlistValue::Dictionary{{"DC", "eu"}}));
     }
@@ -390,9 +332,9 @@ TEST_F(BootstrapTest, AFailedInstallLeavesTheInstalledLauncherInPlace) {
         makeBundle(installed(), "1.0", "installed");
         // A named pipe cannot be copied: the copy stops inside the bundle.
         ASSERT_EQ(::mkfifo((offered + "/Contents/Resources/zz-pipe").c_str(), 0644), 0);
-        StreamCapture out(1, path("stdout.txt"));
+        OutputCapture out(STDOUT_FILENO, path("stdout.txt"));
         delegate.copyPellixConfiguration(configuration, offered);
-        EXPECT_EQ(count(out.text(), copyError), 1);
+        EXPECT_EQ(count(out.stop(), copyError), 1);
         EXPECT_EQ(readText(installed() + "/Contents/Resources/marker"), "installed");
         EXPECT_EQ(delegate.getAppVersion(installed()), "1.0");
         std::vector<std::string> left;
@@ -404,9 +346,9 @@ TEST_F(BootstrapTest, AFailedInstallLeavesTheInstalledLauncherInPlace) {
     {
         SCOPED_TRACE("the offered bundle is missing");
         fs::remove_all(offered);
-        StreamCapture out(1, path("stdout.txt"));
+        OutputCapture out(STDOUT_FILENO, path("stdout.txt"));
         delegate.copyPellixConfiguration(configuration, offered);
-        EXPECT_EQ(count(out.text(), copyError), 1);
+        EXPECT_EQ(count(out.stop(), copyError), 1);
         EXPECT_EQ(readText(installed() + "/Contents/Resources/marker"), "installed");
     }
 }
@@ -418,24 +360,15 @@ TEST_F(BootstrapTest, LaunchLinesGoToTheInheritedStreamsUntilLoggingStarts) {
                "/.pellixConfiguration");  // the volume qualifies but holds no configuration
     const std::string out = path("child-stdout.txt");
     const std::string err = path("child-stderr.txt");
-    std::fflush(nullptr);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        const int outFd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int errFd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::dup2(outFd, 1);
-        ::dup2(errFd, 2);
-        platform::UserDefaults::setProcessArguments({"launcher", "-DC", "localkelo"});
-        AppDelegate delegate;
-        delegate.awakeFromNib();
-        delegate.applicationWillFinishLaunching();
-        std::fflush(nullptr);
-        ::_exit(0);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const int status = ChildProcess::run(
+        [] {
+            platform::UserDefaults::setProcessArguments({"launcher", "-DC", "localkelo"});
+            AppDelegate delegate;
+            delegate.awakeFromNib();
+            delegate.applicationWillFinishLaunching();
+        },
+        out, err);
+    ASSERT_EQ(status, 0);
 
     const std::string inheritedOut = readText(out);
     const std::string inheritedErr = readText(err);
@@ -469,7 +402,7 @@ TEST_F(BootstrapTest, ClosingTheWindowInstallsAWaitingLauncherOnce) {
     delegate.setTerminateHandler([&] { ++terminations; });
     delegate.addObserver();
 
-    StreamCapture err(2, path("stderr.txt"));
+    OutputCapture err(STDERR_FILENO, path("stderr.txt"));
     EXPECT_TRUE(delegate.applicationShouldTerminateAfterLastWindowClosed());
     EXPECT_EQ(terminations, 1);
     EXPECT_EQ(readText(installed() + "/Contents/Resources/marker"), "waiting");
@@ -479,7 +412,7 @@ TEST_F(BootstrapTest, ClosingTheWindowInstallsAWaitingLauncherOnce) {
     platform::NotificationCenter::defaultCenter().post(AppDelegate::kTerminateNotification);
     EXPECT_EQ(terminations, 1);
     EXPECT_EQ(readText(installed() + "/Contents/Resources/marker"), "reinstalled by hand");
-    EXPECT_EQ(count(err.text(), "Kelo Pellix App terminated"), 1);
+    EXPECT_EQ(count(err.stop(), "Kelo Pellix App terminated"), 1);
 }
 
 }  // namespace

@@ -1,8 +1,6 @@
 // The working folders, the start-up step that starts logging, and the launcher's own path and
 // version.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -13,60 +11,21 @@
 #include <string>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "Handlers/LogHandler.h"
 #include "Handlers/Utils.h"
 #include "Objects/SessionDetails.h"
+#include "OutputCapture.h"
 #include "Platform/Bundle.h"
 #include "Platform/PlistValue.h"
-#include "Platform/PropertyList.h"
 #include "TempHome.h"
+#include "TestBundle.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using platform::PlistValue;
 using Text = std::optional<std::string>;
-
-class StreamCapture {
-  public:
-    StreamCapture(int descriptor, std::string file)
-        : descriptor_(descriptor), file_(std::move(file)) {
-        std::fflush(nullptr);
-        saved_ = ::dup(descriptor_);
-        const int target = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
-        ::dup2(target, descriptor_);
-        ::close(target);
-    }
-    ~StreamCapture() {
-        std::fflush(nullptr);
-        ::dup2(saved_, descriptor_);
-        ::close(saved_);
-    }
-    std::string text() {
-        std::fflush(nullptr);
-        return readText(file_);
-    }
-
-  private:
-    int descriptor_;
-    std::string file_;
-    int saved_ = -1;
-};
-
-// Runs body in a child process and returns its exit status: the logger takes the standard
-// streams over for good, which the test process must not suffer.
-int runInChild(const std::function<void()>& body) {
-    std::fflush(nullptr);
-    const pid_t child = ::fork();
-    if (child == 0) {
-        body();
-        std::fflush(nullptr);
-        std::_Exit(0);
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
 
 std::size_t occurrences(const std::string& text, const std::string& part) {
     std::size_t count = 0;
@@ -90,7 +49,7 @@ class FoldersAndVersionTest : public TempHomeTest {
     }
 
     std::string createFolders() {
-        StreamCapture capture(STDERR_FILENO, path("stderr.txt"));
+        OutputCapture capture(STDERR_FILENO, path("stderr.txt"));
         Utils::createKeloParloNativeFolder();
         Utils::createKeloPellixNativeFolder();
         return capture.text();
@@ -98,15 +57,8 @@ class FoldersAndVersionTest : public TempHomeTest {
 
     std::string makeBundle(const std::string& name, const std::optional<PlistValue>& version,
                            bool withInfo = true) {
-        const auto bundle = path(name);
-        fs::create_directories(bundle + "/Contents/MacOS");
-        if (withInfo) {
-            PlistValue::Dictionary info{{"CFBundleExecutable", "KeloHelvoPellix"}};
-            if (version) info.emplace("CFBundleShortVersionString", *version);
-            writeText(bundle + "/Contents/Info.plist",
-                      platform::PropertyList::toXml(PlistValue(info)));
-        }
-        return bundle;
+        return TestBundle{.version = version, .withInfo = withInfo, .content = std::nullopt}
+            .writeTo(path(name));
     }
 };
 
@@ -167,15 +119,14 @@ TEST_F(FoldersAndVersionTest, FolderThatCannotBeMadeIsReported) {
 
 TEST_F(FoldersAndVersionTest, StartUpStepStartsLoggingThenWritesTheBannerAndFolders) {
     const auto early = path("early.txt");
-    const auto status = runInChild([&] {
-        const int target = ::open(early.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
-        ::dup2(target, STDOUT_FILENO);
-        ::dup2(target, STDERR_FILENO);
-        LogHandler unused;
-        Utils::createPellixDirectoriesWithLogHandler(unused);
-        // The logger passed in is not the one that runs.
-        if (unused.keloPellixLogFolder()) std::_Exit(3);
-    });
+    const auto status = ChildProcess::run(
+        [&] {
+            LogHandler unused;
+            Utils::createPellixDirectoriesWithLogHandler(unused);
+            // The logger passed in is not the one that runs.
+            if (unused.keloPellixLogFolder()) std::_Exit(3);
+        },
+        early, early);
     ASSERT_EQ(status, 0);
 
     // Before the streams are redirected, only the log folder's line is written.
@@ -225,7 +176,7 @@ TEST_F(FoldersAndVersionTest, VersionComesFromTheBundleAtTheRecordedPath) {
         SCOPED_TRACE(test.name);
         auto& session = SessionDetails::getInstance();
         session.setPellixAppPath(test.recordPath());
-        StreamCapture capture(STDERR_FILENO, path("stderr.txt"));
+        OutputCapture capture(STDERR_FILENO, path("stderr.txt"));
         Utils::getKeloPellixAppVersion();
         const auto log = capture.text();
         EXPECT_EQ(session.localKeloPellixAppVersion(), test.version);
@@ -242,7 +193,7 @@ TEST_F(FoldersAndVersionTest, VersionComesFromTheBundleAtTheRecordedPath) {
 TEST_F(FoldersAndVersionTest, RunningBundleGivesThePathAndThenTheVersion) {
     const auto bundle = makeBundle("Kelo Helvo Pellix.app", PlistValue("9.1"));
     platform::Bundle::overrideMainBundlePath(bundle);
-    StreamCapture capture(STDERR_FILENO, path("stderr.txt"));
+    OutputCapture capture(STDERR_FILENO, path("stderr.txt"));
     Utils::findCurrentAppPath();
     Utils::getKeloPellixAppVersion();
     const auto log = capture.text();

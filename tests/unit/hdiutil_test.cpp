@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "TempHome.h"
+#include "TestImages.h"
 
 namespace fs = std::filesystem;
 
@@ -58,10 +59,7 @@ class HdiutilTest : public TempHomeTest {
         std::string pattern = (fs::temp_directory_path() / "kelo-images-XXXXXX").string();
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         images_ = pattern;
-        const auto script = fs::path(KELO_SOURCE_DIR) / "tools/make-test-images.sh";
-        ASSERT_EQ(std::system(
-                      (shellQuoted(script.string()) + " " + shellQuoted(images_) + " >&2").c_str()),
-                  0);
+        ASSERT_TRUE(TestImages::make(images_));
     }
     static void TearDownTestSuite() { fs::remove_all(images_); }
 

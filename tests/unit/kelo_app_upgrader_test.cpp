@@ -1,87 +1,25 @@
 // The agent's version, the join-details file and the choice between starting the installed agent
 // and renewing it.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "Handlers/KeloAppUpgrader.h"
 #include "Handlers/KeloDmgDownloader.h"
 #include "Objects/SessionDetails.h"
-#include "Platform/UrlSession.h"
+#include "OutputCapture.h"
+#include "RecordingUrlSession.h"
 #include "TempHome.h"
+#include "TestBundle.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-using namespace std::chrono_literals;
-
-class LogCapture {
-  public:
-    explicit LogCapture(std::string path) : path_(std::move(path)) {
-        saved_ = ::dup(STDERR_FILENO);
-        const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        ::dup2(fd, STDERR_FILENO);
-        ::close(fd);
-    }
-    ~LogCapture() {
-        ::dup2(saved_, STDERR_FILENO);
-        ::close(saved_);
-    }
-    std::string text() const { return readText(path_); }
-
-  private:
-    std::string path_;
-    int saved_ = -1;
-};
-
-// A URL session that keeps the downloads it is asked for and never finishes them.
-class HeldUrlSession final : public platform::UrlSession {
-  public:
-    struct Download {
-        std::string url;
-        bool agentPresent = false;
-        std::string joinDetails;
-    };
-
-    HeldUrlSession(std::string agent, std::string joinDetails)
-        : agent_(std::move(agent)), joinDetails_(std::move(joinDetails)) {}
-
-    void dataTask(platform::UrlRequest, platform::DataTaskCompletion) override {}
-    void downloadTask(platform::UrlRequest request, platform::DownloadTaskCompletion,
-                      platform::DownloadProgressHandler) override {
-        std::lock_guard lock(mutex_);
-        downloads_.push_back({request.url, fs::exists(agent_), readText(joinDetails_)});
-    }
-    int addProgressObserver(
-        std::function<void(const std::string&, std::uint64_t, std::optional<std::uint64_t>, bool,
-                           bool)>) override {
-        return 0;
-    }
-    void removeProgressObserver(int) override {}
-    bool isDelegateQueue() const override { return false; }
-    void enqueue(std::function<void()> block) override { block(); }
-
-    std::vector<Download> downloads() const {
-        std::lock_guard lock(mutex_);
-        return downloads_;
-    }
-
-  private:
-    std::string agent_;
-    std::string joinDetails_;
-    mutable std::mutex mutex_;
-    std::vector<Download> downloads_;
-};
 
 class KeloAppUpgraderTest : public TempHomeTest {
   protected:
@@ -92,15 +30,11 @@ class KeloAppUpgraderTest : public TempHomeTest {
 
     // A bundle like the agent's: its executable runs the given shell script.
     void makeAgent(const std::string& version, const std::string& script) {
-        const std::string contents = agentFolder() + "Kelo.app/Contents";
-        writeText(contents + "/Info.plist",
-                  "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-                  "<key>CFBundleExecutable</key><string>Kelo</string>"
-                  "<key>CFBundleShortVersionString</key><string>" +
-                      version + "</string></dict></plist>\n");
-        writeText(contents + "/MacOS/Kelo", "#!/bin/sh\n" + script);
-        fs::permissions(contents + "/MacOS/Kelo",
-                        fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+        TestBundle{.executable = "Kelo",
+                   .version = platform::PlistValue(version),
+                   .content = "#!/bin/sh\n" + script,
+                   .mode = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec}
+            .writeTo(agentFolder() + "Kelo.app");
     }
 
     void fillSession() {
@@ -120,7 +54,7 @@ TEST_F(KeloAppUpgraderTest, VersionIsZeroWithoutAgentAndTheBundlesVersionWithIt)
     EXPECT_EQ(SessionDetails::getInstance().localKeloAppVersion(), "0");
 
     makeAgent("3.1.4", "exit 0\n");
-    LogCapture log(path("log.txt"));
+    OutputCapture log(STDERR_FILENO, path("log.txt"));
     upgrader.keloAppVersionCheck();
     EXPECT_EQ(SessionDetails::getInstance().localKeloAppVersion(), "3.1.4");
     EXPECT_NE(log.text().find("-[KeloAppUpgrader keloAppVersionCheck] local Kelo App version : "
@@ -162,7 +96,7 @@ TEST_F(KeloAppUpgraderTest, JoinDetailsFileHoldsTheSessionExactlyAndIsReplacedWh
 
 TEST_F(KeloAppUpgraderTest, JoinDetailsFileIsNotWrittenWithoutTheAgentFolder) {
     fillSession();
-    LogCapture log(path("log.txt"));
+    OutputCapture log(STDERR_FILENO, path("log.txt"));
     KeloAppUpgrader::getInstance().modifyKeloJoinDetails();
     EXPECT_FALSE(fs::exists(joinDetailsPath()));
     EXPECT_NE(log.text().find("-[KeloAppUpgrader modifyKeloJoinDetails] : Unable to create New "
@@ -182,7 +116,7 @@ TEST_F(KeloAppUpgraderTest, JoinDetailsFileThatCannotBeDeletedIsLeftUntouched) {
     const bool superuser = ::geteuid() == 0;
 
     {
-        LogCapture log(path("log.txt"));
+        OutputCapture log(STDERR_FILENO, path("log.txt"));
         if (superuser) {
             ASSERT_EQ(::seteuid(65534), 0);
         }
@@ -217,8 +151,7 @@ TEST_F(KeloAppUpgraderTest, CurrentAgentIsStartedWithItsArgumentsAfterTheFileIsW
     SessionDetails::getInstance().setIsUpdateNeeded(false);
 
     KeloAppUpgrader::getInstance().keloAppUpdater();
-    for (int i = 0; i < 1000 && !fs::exists(record); ++i) std::this_thread::sleep_for(10ms);
-    ASSERT_TRUE(fs::exists(record));
+    ASSERT_TRUE(waitForFile(record));
     EXPECT_EQ(readText(record),
               "file-present\n-timestamps\n"
               "{\"M3\":\"Agent downloaded time : 00:00:00 | Server : CDN\","
@@ -230,7 +163,18 @@ TEST_F(KeloAppUpgraderTest, CurrentAgentIsStartedWithItsArgumentsAfterTheFileIsW
 }
 
 TEST_F(KeloAppUpgraderTest, RenewalRemovesTheAgentThenWritesTheFileThenDownloads) {
-    auto session = std::make_shared<HeldUrlSession>(agentFolder() + "Kelo.app", joinDetailsPath());
+    // What the folder held when each download was asked for.
+    struct Download {
+        std::string url;
+        bool agentPresent = false;
+        std::string joinDetails;
+    };
+    std::vector<Download> downloads;
+    auto session = std::make_shared<RecordingUrlSession>();
+    session->onRequest = [&](const platform::UrlRequest& request) {
+        downloads.push_back(
+            {request.url, fs::exists(agentFolder() + "Kelo.app"), readText(joinDetailsPath())});
+    };
     platform::ServiceSlot<platform::UrlSession>::set(session);
     makeAgent("1.0", "exit 0\n");
     fillSession();
@@ -242,7 +186,6 @@ TEST_F(KeloAppUpgraderTest, RenewalRemovesTheAgentThenWritesTheFileThenDownloads
     const auto first = upgrader.currentDownloader();
     upgrader.keloAppUpdater();
 
-    const auto downloads = session->downloads();
     ASSERT_EQ(downloads.size(), 2u);
     EXPECT_EQ(downloads[0].url, "https://pellix-eu.kelohelvo.example/agent/KeloMac.dmg");
     EXPECT_FALSE(downloads[0].agentPresent);

@@ -1,36 +1,32 @@
 // The agent's image from the local service through the disk-image tool to the started agent,
 // with the real URL session, tool and workspace; recorders stand between the handlers and them.
-#include <fcntl.h>
-#include <gio/gio.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <future>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "Handlers/KeloAppUpgrader.h"
 #include "Handlers/KeloDmgDownloader.h"
 #include "LocalService.h"
 #include "Objects/SessionDetails.h"
+#include "OutputCapture.h"
 #include "Platform/Bundle.h"
-#include "Platform/DistributedNotificationCenter.h"
 #include "Platform/NotificationCenter.h"
-#include "Platform/ProcessRunner.h"
 #include "Platform/SystemVersion.h"
-#include "Platform/UrlSession.h"
 #include "Platform/Volumes.h"
-#include "Platform/Workspace.h"
+#include "RecordingProcessRunner.h"
+#include "RecordingStatusCenter.h"
+#include "RecordingWorkspace.h"
+#include "SessionBusListener.h"
 #include "TempHome.h"
+#include "TestImages.h"
+#include "UrlSessionQueue.h"
 
 namespace fs = std::filesystem;
 
@@ -45,99 +41,6 @@ const std::string kArguments =
     "\"M1\":\"Join Launched time : 00:00:00\","
     "\"M4\":\"Agent launched time : 00:00:00\"}";
 
-class LogCapture {
-  public:
-    explicit LogCapture(std::string path) : path_(std::move(path)) {
-        saved_ = ::dup(STDERR_FILENO);
-        const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        ::dup2(fd, STDERR_FILENO);
-        ::close(fd);
-    }
-    ~LogCapture() {
-        ::dup2(saved_, STDERR_FILENO);
-        ::close(saved_);
-    }
-    std::string text() const { return readText(path_); }
-
-  private:
-    std::string path_;
-    int saved_ = -1;
-};
-
-// What the recorders saw, and a way to wait for it.
-class Journal {
-  public:
-    void add(std::string entry) {
-        {
-            std::lock_guard lock(mutex_);
-            entries_.push_back(std::move(entry));
-        }
-        changed_.notify_all();
-    }
-    std::vector<std::string> entries() const {
-        std::lock_guard lock(mutex_);
-        return entries_;
-    }
-    bool waitFor(std::size_t count, std::chrono::seconds limit = 60s) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, limit, [&] { return entries_.size() >= count; });
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<std::string> entries_;
-};
-
-// The real process runner, with each run noted as "program-name argument...".
-class RecordingProcessRunner final : public platform::ProcessRunner {
-  public:
-    Result run(const std::string& program, const std::vector<std::string>& arguments,
-               bool capture) override {
-        auto result = real_->run(program, arguments, capture);
-        std::string entry = fs::path(program).filename().string();
-        for (const auto& argument : arguments) entry += " " + argument;
-        journal.add(entry + " -> " + std::to_string(result.exitStatus));
-        return result;
-    }
-    Journal journal;
-
-  private:
-    std::shared_ptr<platform::ProcessRunner> real_ = platform::ProcessRunner::makeDefault();
-};
-
-// The real workspace for launches, unless told to refuse them.
-class RecordingWorkspace final : public platform::Workspace {
-  public:
-    bool openURL(const std::string&) override { return false; }
-    std::optional<platform::Error> launchApplication(
-        const std::string& bundle, const std::vector<std::string>& arguments) override {
-        std::string entry = bundle;
-        for (const auto& argument : arguments) entry += "\t" + argument;
-        journal.add(entry);
-        if (refuse) return platform::Error::other("refused by the test", bundle);
-        return real_->launchApplication(bundle, arguments);
-    }
-    std::vector<std::string> mountedVolumePaths() override { return {}; }
-    FileSystemInfo fileSystemInfo(const std::string&) override { return {}; }
-    bool openProxySettings() override { return false; }
-
-    Journal journal;
-    std::atomic<bool> refuse = false;
-
-  private:
-    std::shared_ptr<platform::Workspace> real_ = platform::Workspace::makeDefault();
-};
-
-class RecordingStatusCenter final : public platform::DistributedNotificationCenter {
-  public:
-    bool post(const std::string& name, std::int64_t status) override {
-        journal.add(name + " " + std::to_string(status));
-        return true;
-    }
-    Journal journal;
-};
-
 class KeloDmgDownloaderTest : public TempHomeTest {
   protected:
     void SetUp() override {
@@ -146,12 +49,10 @@ class KeloDmgDownloaderTest : public TempHomeTest {
         service_->applyEnvironment("com");
         setenv("KELO_TEST_AGENT_RECORD", path("agent-started.txt").c_str(), 1);
         platform::Bundle::overrideMainBundlePath(std::string(KELO_BUNDLE_DIR));
-        const std::string command = "AGENT_VERSION=2.5 '" KELO_SOURCE_DIR
-                                    "/tools/make-test-images.sh' '" +
-                                    service_->rootDir() + "'";
-        ASSERT_EQ(std::system(command.c_str()), 0);
+        ASSERT_TRUE(TestImages::make(service_->rootDir(), "AGENT_VERSION=2.5"));
 
         platform::ServiceSlot<platform::ProcessRunner>::set(runner_);
+        workspace_->launches = RecordingWorkspace::Launches::real;
         platform::ServiceSlot<platform::Workspace>::set(workspace_);
         auto& session = SessionDetails::getInstance();
         session.setWebServerName(service_->host());
@@ -169,14 +70,6 @@ class KeloDmgDownloaderTest : public TempHomeTest {
         return home() + "/Library/Application Support/KeloParloNative/";
     }
     std::string volume() const { return platform::Volumes::volumeNamed("Kelo"); }
-
-    // Waits until every block the URL session's queue holds now has run.
-    static void drainSessionQueue() {
-        auto done = std::make_shared<std::promise<void>>();
-        auto future = done->get_future();
-        platform::UrlSession::shared().enqueue([done] { done->set_value(); });
-        ASSERT_EQ(future.wait_for(60s), std::future_status::ready);
-    }
 
     void installStatusRecorder() {
         platform::ServiceSlot<platform::DistributedNotificationCenter>::set(statusCenter_);
@@ -200,7 +93,7 @@ TEST_F(KeloDmgDownloaderTest, RenewalInstallsStartsAndCleansUp) {
 
     KeloAppUpgrader::getInstance().keloAppUpdater();
     ASSERT_TRUE(runner_->journal.waitFor(3));
-    drainSessionQueue();
+    ASSERT_TRUE(UrlSessionQueue::drain());
 
     const auto image = agentFolder() + "KeloMac.dmg";
     const auto requests = service().requests("/agent/KeloMac.dmg");
@@ -213,14 +106,12 @@ TEST_F(KeloDmgDownloaderTest, RenewalInstallsStartsAndCleansUp) {
     EXPECT_EQ(runs[0], "hdiutil mount " + image + " -> 0");
     EXPECT_EQ(runs[1], "hdiutil detach " + volume() + " -> 0");
     EXPECT_EQ(runs[2].rfind("hdiutil detach " + volume() + " -> ", 0), 0u);
-    EXPECT_EQ(workspace_->journal.entries(),
+    EXPECT_EQ(workspace_->launched.entries(),
               std::vector<std::string>{agentFolder() + "Kelo.app\t" + kArguments});
 
     // The new agent is in place and was started with the two arguments.
     EXPECT_EQ(platform::Bundle::atPath(agentFolder() + "Kelo.app")->shortVersionString(), "2.5");
-    for (int i = 0; i < 1000 && !fs::exists(path("agent-started.txt")); ++i) {
-        std::this_thread::sleep_for(10ms);
-    }
+    waitForFile(path("agent-started.txt"));
     const auto started = readText(path("agent-started.txt"));
     EXPECT_NE(started.find("\t" + kArguments + "\n"), std::string::npos) << started;
     // Support tools are installed, except one already there, which keeps its content.
@@ -251,14 +142,14 @@ TEST_F(KeloDmgDownloaderTest, AgentFoundAfterMountingLeavesTheVolumeMounted) {
     auto downloader = std::make_shared<KeloDmgDownloader>();
     downloader->startDownLoadingKeloMacDmg();
     ASSERT_TRUE(runner_->journal.waitFor(1));
-    drainSessionQueue();
+    ASSERT_TRUE(UrlSessionQueue::drain());
 
     EXPECT_EQ(service().requests("/cdn/agent.dmg").size(), 1u);
     EXPECT_TRUE(service().requests("/agent/KeloMac.dmg").empty());
     EXPECT_EQ(runner_->journal.entries(),
               std::vector<std::string>{"hdiutil mount " + agentFolder() + "KeloMac.dmg -> 0"});
     EXPECT_TRUE(fs::exists(volume() + "/Kelo.app"));
-    EXPECT_TRUE(workspace_->journal.entries().empty());
+    EXPECT_TRUE(workspace_->launched.entries().empty());
     EXPECT_FALSE(fs::exists(agentFolder() + "KeloCrashDetector"));
     EXPECT_TRUE(statusCenter_->journal.entries().empty());
 }
@@ -288,11 +179,11 @@ TEST_F(KeloDmgDownloaderTest, FailedDownloadsNeverReachTheDiskImageTool) {
             [&retry](const platform::NotificationCenter::Notification& notification) {
                 retry.set_value(notification.sender);
             });
-        LogCapture log(path("log.txt"));
+        OutputCapture log(STDERR_FILENO, path("log.txt"));
 
         downloader->startDownLoadingKeloMacDmg();
         ASSERT_EQ(retried.wait_for(60s), std::future_status::ready) << entry.name;
-        drainSessionQueue();
+        ASSERT_TRUE(UrlSessionQueue::drain());
         platform::NotificationCenter::defaultCenter().removeObserver(this);
 
         EXPECT_EQ(retried.get(), downloader.get()) << entry.name;
@@ -312,80 +203,24 @@ TEST_F(KeloDmgDownloaderTest, FailedDownloadsNeverReachTheDiskImageTool) {
     }
 }
 
-// Signals of the launcher's interface on the session bus, as another process would hear them.
-class StatusListener {
-  public:
-    StatusListener() {
-        context_ = g_main_context_new();
-        g_main_context_push_thread_default(context_);
-        bus_ = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
-        if (bus_) {
-            subscription_ = g_dbus_connection_signal_subscribe(
-                bus_, nullptr, platform::DistributedNotificationCenter::kInterface,
-                "SendSessionStatusToHelvoPellix",
-                platform::DistributedNotificationCenter::kObjectPath, nullptr,
-                G_DBUS_SIGNAL_FLAGS_NONE, &StatusListener::heard, this, nullptr);
-        }
-        g_main_context_pop_thread_default(context_);
-    }
-    ~StatusListener() {
-        if (bus_) {
-            g_dbus_connection_signal_unsubscribe(bus_, subscription_);
-            g_object_unref(bus_);
-        }
-        while (g_main_context_iteration(context_, FALSE)) {
-        }
-        g_main_context_unref(context_);
-    }
-    bool connected() const { return bus_ != nullptr; }
-
-    // The statuses heard within the time limit, once at least one came.
-    std::vector<std::int64_t> statuses(std::chrono::seconds limit) {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        while (statuses_.empty() && std::chrono::steady_clock::now() < end) {
-            while (g_main_context_iteration(context_, FALSE)) {
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-        while (g_main_context_iteration(context_, FALSE)) {
-        }
-        return statuses_;
-    }
-
-  private:
-    static void heard(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
-                      GVariant* parameters, gpointer self) {
-        GVariant* userInfo = g_variant_get_child_value(parameters, 0);
-        gint64 status = -1;
-        if (g_variant_lookup(userInfo, "status", "x", &status)) {
-            static_cast<StatusListener*>(self)->statuses_.push_back(status);
-        }
-        g_variant_unref(userInfo);
-    }
-
-    GMainContext* context_ = nullptr;
-    GDBusConnection* bus_ = nullptr;
-    guint subscription_ = 0;
-    std::vector<std::int64_t> statuses_;
-};
-
 TEST_F(KeloDmgDownloaderTest, RefusedLaunchIsAnnouncedOnTheSessionBusAndInstallsNoTools) {
     if (!std::getenv("DBUS_SESSION_BUS_ADDRESS")) {
         GTEST_SKIP() << "no session bus (run under dbus-run-session, as make test does)";
     }
-    StatusListener listener;
+    SessionBusListener listener;
     ASSERT_TRUE(listener.connected());
-    workspace_->refuse = true;
-    LogCapture log(path("log.txt"));
+    workspace_->launches = RecordingWorkspace::Launches::refuse;
+    OutputCapture log(STDERR_FILENO, path("log.txt"));
 
     auto downloader = std::make_shared<KeloDmgDownloader>();
     downloader->startDownLoadingKeloMacDmg();
     ASSERT_TRUE(runner_->journal.waitFor(3));
-    drainSessionQueue();
+    ASSERT_TRUE(UrlSessionQueue::drain());
 
-    EXPECT_EQ(listener.statuses(30s), std::vector<std::int64_t>{0});
+    EXPECT_EQ(listener.statuses("SendSessionStatusToHelvoPellix", 30s),
+              std::vector<std::int64_t>{0});
     EXPECT_NE(log.text().find("] kelo app file not launched\n"), std::string::npos) << log.text();
-    EXPECT_EQ(workspace_->journal.entries().size(), 1u);
+    EXPECT_EQ(workspace_->launched.entries().size(), 1u);
     EXPECT_TRUE(fs::exists(agentFolder() + "Kelo.app"));
     for (const char* tool :
          {"KeloCrashDetector", "HelvoUserHandler", "KHPreLogin", "KeloPingAgent"}) {

@@ -1,8 +1,6 @@
 // Launch parameters: the info file, the command line and the stored defaults, and the data-centre
 // table that turns a code into the web server host.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <plist/plist.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,8 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "BinaryPropertyList.h"
 #include "Handlers/Utils.h"
 #include "Objects/SessionDetails.h"
+#include "OutputCapture.h"
 #include "Platform/Deployment.h"
 #include "Platform/Paths.h"
 #include "Platform/PlistValue.h"
@@ -29,37 +29,6 @@ namespace {
 namespace fs = std::filesystem;
 using platform::PlistValue;
 using Text = std::optional<std::string>;
-
-// Sends what the process writes on one descriptor into a file until restored.
-class StreamCapture {
-  public:
-    StreamCapture(int descriptor, std::string file)
-        : descriptor_(descriptor), file_(std::move(file)) {
-        std::fflush(nullptr);
-        saved_ = ::dup(descriptor_);
-        const int target = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
-        ::dup2(target, descriptor_);
-        ::close(target);
-    }
-    ~StreamCapture() { restore(); }
-
-    void restore() {
-        if (saved_ < 0) return;
-        std::fflush(nullptr);
-        ::dup2(saved_, descriptor_);
-        ::close(saved_);
-        saved_ = -1;
-    }
-    std::string text() {
-        std::fflush(nullptr);
-        return readText(file_);
-    }
-
-  private:
-    int descriptor_;
-    std::string file_;
-    int saved_ = -1;
-};
 
 enum class Format { Xml, Binary, Garbage, Array };
 
@@ -74,16 +43,7 @@ std::string bytesOf(const PlistValue& value, Format format) {
         case Format::Binary:
             break;
     }
-    const auto xml = platform::PropertyList::toXml(value);
-    plist_t root = nullptr;
-    plist_from_xml(xml.data(), static_cast<std::uint32_t>(xml.size()), &root);
-    char* binary = nullptr;
-    std::uint32_t length = 0;
-    plist_to_bin(root, &binary, &length);
-    std::string out(binary, length);
-    plist_to_bin_free(binary);
-    plist_free(root);
-    return out;
+    return BinaryPropertyList::fromXml(platform::PropertyList::toXml(value));
 }
 
 struct Expected {
@@ -142,7 +102,7 @@ class LaunchParametersTest : public TempHomeTest {
 
     // Runs the launch-parameter sequence and returns what it logged.
     std::string parse() {
-        StreamCapture capture(STDERR_FILENO, path("stderr.txt"));
+        OutputCapture capture(STDERR_FILENO, path("stderr.txt"));
         Utils::parseCommandLineArgs();
         return capture.text();
     }
@@ -369,7 +329,7 @@ TEST_F(LaunchParametersTest, HostsOverrideReplacesEntriesAndSaysSo) {
     const auto europe = *Utils::findWebserverNameWithDCName(std::string("eu"));
     const auto japan = *Utils::findWebserverNameWithDCName(std::string("jp"));
     setenv("KELO_PELLIX_HOSTS", "eu=127.0.0.1:8443,qa7=localhost:9000,broken,=x", 1);
-    StreamCapture capture(STDERR_FILENO, path("stderr.txt"));
+    OutputCapture capture(STDERR_FILENO, path("stderr.txt"));
     EXPECT_EQ(Utils::findWebserverNameWithDCName(std::string("eu")), "127.0.0.1:8443");
     EXPECT_EQ(Utils::findWebserverNameWithDCName(std::string("qa7")), "localhost:9000");
     EXPECT_EQ(Utils::findWebserverNameWithDCName(std::string("jp")), japan);

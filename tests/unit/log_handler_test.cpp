@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <glib.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -23,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "Handlers/LogHandler.h"
 #include "Handlers/Utils.h"
 #include "Platform/Console.h"
@@ -48,22 +48,7 @@ class LogHandlerTest : public TempHomeTest {
     // Runs the scenario in a child whose inherited streams go to a file of their own.
     void runInChild(const std::function<void()>& scenario) {
         const auto inherited = path("inherited.txt");
-        std::fflush(nullptr);
-        const pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            const int target =
-                ::open(inherited.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
-            ::dup2(target, STDOUT_FILENO);
-            ::dup2(target, STDERR_FILENO);
-            ::close(target);
-            scenario();
-            std::fflush(nullptr);
-            std::_Exit(0);
-        }
-        int status = 0;
-        ASSERT_EQ(::waitpid(child, &status, 0), child);
-        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+        ASSERT_EQ(ChildProcess::run(scenario, inherited, inherited), 0);
     }
 
     // Written by the child, read by the test: one "key value" line at a time.

@@ -1,12 +1,9 @@
 // The script message dispatcher: every message of the join page, the replies byte for byte, the
 // join and raise-a-request flows, and messages from pages that are not the service's.
-#include <glib.h>
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -14,15 +11,16 @@
 #include <thread>
 #include <vector>
 
+#include "FakePathMonitor.h"
 #include "Handlers/NativeMessageHandler.h"
 #include "Handlers/NetworkMonitor.h"
 #include "LocalService.h"
+#include "MainLoop.h"
 #include "Objects/SessionDetails.h"
-#include "Platform/PathMonitor.h"
 #include "Platform/PropertyList.h"
-#include "Platform/UrlSession.h"
 #include "Platform/UserDefaults.h"
-#include "Platform/Workspace.h"
+#include "RecordingUrlSession.h"
+#include "RecordingWorkspace.h"
 #include "TempHome.h"
 
 namespace {
@@ -43,109 +41,6 @@ class RecordingDelegate : public NativeMessageHandlerDelegate {
     std::vector<std::string> scripts;
     std::vector<std::string> titles;
 };
-
-class FakeWorkspace : public platform::Workspace {
-  public:
-    bool openURL(const std::string& url) override {
-        std::lock_guard lock(mutex);
-        opened.push_back(url);
-        return openSucceeds;
-    }
-    std::optional<platform::Error> launchApplication(
-        const std::string& bundlePath, const std::vector<std::string>& arguments) override {
-        std::lock_guard lock(mutex);
-        launched.push_back(bundlePath);
-        launchArguments = arguments;
-        return std::nullopt;
-    }
-    std::vector<std::string> mountedVolumePaths() override { return {}; }
-    FileSystemInfo fileSystemInfo(const std::string&) override { return {}; }
-    bool openProxySettings() override {
-        ++proxySettingsOpened;
-        return hasProxySettings;
-    }
-
-    std::size_t launchCount() {
-        std::lock_guard lock(mutex);
-        return launched.size();
-    }
-
-    std::mutex mutex;
-    bool openSucceeds = true;
-    bool hasProxySettings = true;
-    int proxySettingsOpened = 0;
-    std::vector<std::string> opened;
-    std::vector<std::string> launched;
-    std::vector<std::string> launchArguments;
-};
-
-// Keeps every request; a test finishes them with the status it wants.
-class RecordingUrlSession : public platform::UrlSession {
-  public:
-    void dataTask(platform::UrlRequest request, platform::DataTaskCompletion completion) override {
-        std::lock_guard lock(mutex_);
-        requests.push_back(request);
-        completions_.push_back(std::move(completion));
-    }
-    void downloadTask(platform::UrlRequest request, platform::DownloadTaskCompletion,
-                      platform::DownloadProgressHandler) override {
-        std::lock_guard lock(mutex_);
-        requests.push_back(request);
-    }
-    int addProgressObserver(
-        std::function<void(const std::string&, std::uint64_t, std::optional<std::uint64_t>, bool,
-                           bool)>) override {
-        return 1;
-    }
-    void removeProgressObserver(int) override {}
-    bool isDelegateQueue() const override { return true; }
-    void enqueue(std::function<void()> block) override { block(); }
-
-    void finish(std::size_t index, long status) {
-        platform::DataTaskCompletion completion;
-        std::string url;
-        {
-            std::lock_guard lock(mutex_);
-            completion = completions_.at(index);
-            url = requests.at(index).url;
-        }
-        platform::UrlResponse response;
-        response.statusCode = status;
-        response.url = url;
-        completion("{}", response, std::nullopt);
-    }
-    std::size_t count() {
-        std::lock_guard lock(mutex_);
-        return requests.size();
-    }
-
-    std::vector<platform::UrlRequest> requests;
-
-  private:
-    std::mutex mutex_;
-    std::vector<platform::DataTaskCompletion> completions_;
-};
-
-class FakePathMonitor : public platform::PathMonitor {
-  public:
-    explicit FakePathMonitor(std::shared_ptr<std::atomic<int>> cancels) : cancels_(cancels) {}
-    void start(Handler handler) override {
-        std::thread([handler] { handler(true); }).join();
-    }
-    void cancel() override { ++*cancels_; }
-
-  private:
-    std::shared_ptr<std::atomic<int>> cancels_;
-};
-
-bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        if (!g_main_context_iteration(nullptr, FALSE)) std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
 
 class NativeMessageHandlerTest : public TempHomeTest {
   protected:
@@ -193,7 +88,7 @@ class NativeMessageHandlerTest : public TempHomeTest {
     }
 
     std::shared_ptr<RecordingDelegate> delegate_ = std::make_shared<RecordingDelegate>();
-    std::shared_ptr<FakeWorkspace> workspace_ = std::make_shared<FakeWorkspace>();
+    std::shared_ptr<RecordingWorkspace> workspace_ = std::make_shared<RecordingWorkspace>();
     std::shared_ptr<RecordingUrlSession> session_ = std::make_shared<RecordingUrlSession>();
     NativeMessageHandler handler_{delegate_};
 };
@@ -289,7 +184,7 @@ TEST_F(NativeMessageHandlerTest, BodiesOfTheWrongTypeDoNothing) {
     EXPECT_EQ(defaults().snapshot(), before);
     EXPECT_TRUE(storedOnDisk().empty());
     EXPECT_TRUE(delegate_->scripts.empty());
-    EXPECT_TRUE(workspace_->opened.empty());
+    EXPECT_TRUE(workspace_->opened.entries().empty());
     EXPECT_EQ(session_->count(), 0u);
     EXPECT_FALSE(SessionDetails::getInstance().sessionKey());
 }
@@ -341,10 +236,10 @@ TEST_F(NativeMessageHandlerTest, JoinFillsTheSessionAndRunsTheAgentCheck) {
     EXPECT_EQ(platform::PropertyList::readDictionary(proxyFile())->at("UserName"),
               PlistValue("ann"));
     ASSERT_EQ(session_->count(), 1u);
-    EXPECT_NE(session_->requests[0].url.find("https://pellix-eu.kelohelvo.example" +
-                                             std::string(kAgentCheck)),
+    EXPECT_NE(session_->requests()[0].url.find("https://pellix-eu.kelohelvo.example" +
+                                               std::string(kAgentCheck)),
               std::string::npos)
-        << session_->requests[0].url;
+        << session_->requests()[0].url;
 
     // A second join runs a second check.
     send("sendJoinDetailsToNative", joinBody("987654321", R"(,"dc":"eu")"));
@@ -354,7 +249,7 @@ TEST_F(NativeMessageHandlerTest, JoinFillsTheSessionAndRunsTheAgentCheck) {
     session_->finish(0, 500);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(),
               "handleMessageFromWebView(message:) : Unable to update Kelo Helvo Agent\n");
-    EXPECT_EQ(workspace_->launchCount(), 0u);
+    EXPECT_EQ(workspace_->launched.size(), 0u);
 }
 
 TEST_F(NativeMessageHandlerTest, JoinWithoutDcTakesTheDataCentreFromTheKey) {
@@ -368,7 +263,7 @@ TEST_F(NativeMessageHandlerTest, JoinWithoutDcTakesTheDataCentreFromTheKey) {
     EXPECT_EQ(session.dcName(), "eu");
     EXPECT_EQ(session.webServerName(), "pellix-eu.kelohelvo.example");
     ASSERT_EQ(session_->count(), 1u);
-    EXPECT_NE(session_->requests[0].url.find("pellix-eu.kelohelvo.example"), std::string::npos);
+    EXPECT_NE(session_->requests()[0].url.find("pellix-eu.kelohelvo.example"), std::string::npos);
 
     // Nine characters: the launch configuration's data centre.
     send("sendJoinDetailsToNative", joinBody("123456789", R"(,"dc":null)"));
@@ -382,12 +277,12 @@ TEST_F(NativeMessageHandlerTest, RaiseARequestChecksOnlyTheLength) {
     send("sendProxyDetailsToNative", proxy());
     auto& session = SessionDetails::getInstance();
 
-    EXPECT_EQ(send("sendRRSessionKeyToNative", "abcdefgh"),
-              "handleMessageFromWebView(message:) : Invalid Session Key from Raise a Request "
-              "Page\n");
-    EXPECT_EQ(send("sendRRSessionKeyToNative", "abcdefghijk"),
-              "handleMessageFromWebView(message:) : Invalid Session Key from Raise a Request "
-              "Page\n");
+    for (const char* key : {"abcdefgh", "abcdefghijk"}) {
+        EXPECT_EQ(send("sendRRSessionKeyToNative", key),
+                  "handleMessageFromWebView(message:) : Invalid Session Key from Raise a Request "
+                  "Page\n")
+            << key;
+    }
     EXPECT_EQ(session_->count(), 0u);
     EXPECT_FALSE(fs::exists(proxyFile()));
 
@@ -457,8 +352,9 @@ TEST_F(NativeMessageHandlerTest, ReportAbuseLinkOpensOnlyWebAddresses) {
     EXPECT_EQ(send("sendJoinReportAbuseLinkToNative", "http://kelohelvo.example/abuse"), "");
     // Not an address at all: nothing.
     EXPECT_EQ(send("sendJoinReportAbuseLinkToNative", "not an address"), "");
-    EXPECT_EQ(workspace_->opened, (std::vector<std::string>{"https://kelohelvo.example/abuse?x=1",
-                                                            "http://kelohelvo.example/abuse"}));
+    EXPECT_EQ(workspace_->opened.entries(),
+              (std::vector<std::string>{"https://kelohelvo.example/abuse?x=1",
+                                        "http://kelohelvo.example/abuse"}));
 
     for (const char* link : {"file:///etc/passwd", "kelojoin://123456789", "javascript:alert(1)"}) {
         EXPECT_EQ(send("sendJoinReportAbuseLinkToNative", link),
@@ -475,23 +371,24 @@ TEST_F(NativeMessageHandlerTest, OpenProxyAndConsoleMessages) {
     EXPECT_EQ(send("openProxy"),
               "handleMessageFromWebView(message:) : No network proxy settings program is "
               "installed; proxy settings not opened.\n");
-    EXPECT_EQ(workspace_->proxySettingsOpened, 2);
+    EXPECT_EQ(workspace_->proxySettingsOpened.load(), 2);
 
     EXPECT_EQ(send("consoleHandler", "page says hi"),
               "handleMessageFromWebView(message:) : Console Message from WebView: page says hi\n");
 }
 
 TEST_F(NativeMessageHandlerTest, PellixLoadedStopsTheNetworkMonitor) {
-    auto cancels = std::make_shared<std::atomic<int>>(0);
+    auto paths = std::make_shared<FakePathMonitor::State>();
     auto& monitor = NetworkMonitor::shared();
     monitor.setPathMonitorFactoryForTesting(
-        [cancels] { return std::make_unique<FakePathMonitor>(cancels); });
+        [paths] { return std::make_unique<FakePathMonitor>(paths); });
     monitor.startMonitoringReachability("https://pellix.kelohelvo.example/join/");
-    ASSERT_TRUE(pumpUntil([&] { return monitor.hasReachabilityTimer(); }));
+    ASSERT_TRUE(MainLoop::runUntil([&] { return monitor.hasReachabilityTimer(); }, 10s));
 
     send("pellixLoaded");
     EXPECT_FALSE(monitor.hasReachabilityTimer());
-    EXPECT_EQ(cancels->load(), 1);
+    std::lock_guard lock(paths->mutex);
+    EXPECT_EQ(paths->cancels, 1);
 }
 
 TEST_F(NativeMessageHandlerTest, MessagesFromOtherPagesAreDropped) {
@@ -561,11 +458,11 @@ TEST_F(NativeMessageHandlerTest, JoinRunsTheAgentCheckAndHandsTheSessionOver) {
     EXPECT_TRUE(fs::exists(proxyFile()));
     ASSERT_TRUE(service.waitForRequests(kAgentCheck, 1, 20s));
     const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (workspace_->launchCount() == 0 && std::chrono::steady_clock::now() < deadline) {
+    while (workspace_->launched.size() == 0 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(20ms);
     }
-    ASSERT_EQ(workspace_->launchCount(), 1u);
-    EXPECT_EQ(workspace_->launched[0], agentFolder + "/Kelo.app");
+    ASSERT_EQ(workspace_->launched.size(), 1u);
+    EXPECT_EQ(workspace_->launchedBundles()[0], agentFolder + "/Kelo.app");
     const std::string details = readText(agentFolder + "/kelojoindetails.conf");
     EXPECT_NE(details.find("&key=123456789&webServerName=" + service.host() + "&"),
               std::string::npos)

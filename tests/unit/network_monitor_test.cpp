@@ -1,6 +1,5 @@
 // The network monitor against the local service on loopback and the real GLib main loop: which
 // probes go out, what the delegate hears, and how connectivity reports restart the probe timer.
-#include <glib.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,8 +12,10 @@
 #include <thread>
 #include <vector>
 
+#include "FakePathMonitor.h"
 #include "Handlers/NetworkMonitor.h"
 #include "LocalService.h"
+#include "MainLoop.h"
 #include "Platform/MainQueue.h"
 #include "TempHome.h"
 
@@ -41,36 +42,6 @@ class RecordingDelegate : public NetworkMonitorDelegate {
         allOnMainThread = allOnMainThread && platform::MainQueue::shared().isMainThread();
         heard.push_back(what);
     }
-};
-
-// Connectivity reports on demand, delivered from a background thread as the real monitor does.
-class FakePathMonitor : public platform::PathMonitor {
-  public:
-    struct State {
-        std::mutex mutex;
-        Handler handler;
-        int starts = 0;
-        int cancels = 0;
-    };
-
-    explicit FakePathMonitor(std::shared_ptr<State> state) : state_(std::move(state)) {}
-
-    void start(Handler handler) override {
-        {
-            std::lock_guard lock(state_->mutex);
-            state_->handler = handler;
-            ++state_->starts;
-        }
-        std::thread([handler] { handler(true); }).join();
-    }
-    void cancel() override {
-        std::lock_guard lock(state_->mutex);
-        state_->handler = nullptr;
-        ++state_->cancels;
-    }
-
-  private:
-    std::shared_ptr<State> state_;
 };
 
 // The GLib main queue, keeping the timers it made and when each of them fired.
@@ -142,20 +113,8 @@ class NetworkMonitorTest : public TempHomeTest {
         return service_->requests(path).size();
     }
 
-    // Runs the main loop until `done` or the limit; false on the limit.
-    static bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > end) return false;
-            if (!g_main_context_iteration(nullptr, FALSE)) std::this_thread::sleep_for(2ms);
-        }
-        return true;
-    }
-    static void runFor(std::chrono::milliseconds duration) {
-        runUntil([] { return false; }, duration);
-    }
     bool runUntilHeard(std::size_t count) {
-        return runUntil([&] { return delegate_->heard.size() >= count; }, 20s);
+        return MainLoop::runUntil([&] { return delegate_->heard.size() >= count; }, 20s);
     }
 
     // A connectivity report from the background, as the system sends one after a change.
@@ -179,12 +138,12 @@ class NetworkMonitorTest : public TempHomeTest {
 TEST_F(NetworkMonitorTest, ServerThatAlwaysAnswersIsRestoredOnceThenSilence) {
     monitor_->startMonitoringReachability(url("/join/"));
     // No probe before the first interval has passed.
-    runFor(kIntervalMs / 2);
+    MainLoop::runFor(kIntervalMs / 2);
     EXPECT_EQ(probes(), 0u);
     EXPECT_TRUE(monitor_->isInternetAvailable());
 
-    ASSERT_TRUE(runUntil([&] { return probes() >= 5; }, 20s));
-    runFor(kIntervalMs / 2);
+    ASSERT_TRUE(MainLoop::runUntil([&] { return probes() >= 5; }, 20s));
+    MainLoop::runFor(kIntervalMs / 2);
     EXPECT_EQ(delegate_->heard, std::vector<Heard>{Heard::restored});
     EXPECT_TRUE(monitor_->isWebsiteReachable());
     EXPECT_TRUE(delegate_->allOnMainThread);
@@ -210,8 +169,8 @@ TEST_F(NetworkMonitorTest, RestoreFailRestore) {
     service_->setAnswer("/join/", {.status = 200, .times = 1});
     service_->setAnswer("/join/", {.status = 500, .times = 1});
     monitor_->startMonitoringReachability(url("/join/"));
-    ASSERT_TRUE(runUntil([&] { return probes() >= 6; }, 20s));
-    runFor(kIntervalMs / 2);
+    ASSERT_TRUE(MainLoop::runUntil([&] { return probes() >= 6; }, 20s));
+    MainLoop::runFor(kIntervalMs / 2);
     EXPECT_EQ(delegate_->heard,
               (std::vector<Heard>{Heard::restored, Heard::failed, Heard::restored}));
 }
@@ -235,13 +194,13 @@ TEST_F(NetworkMonitorTest, RedirectsAreFollowedToTheirFinalAnswer) {
 TEST_F(NetworkMonitorTest, NewAddressWhileProbingKeepsOneTimer) {
     service_->setAnswer("/other/", {.status = 200, .body = "the other page"});
     monitor_->startMonitoringReachability(url("/join/"));
-    ASSERT_TRUE(runUntil([&] { return probes() >= 2; }, 20s));
+    ASSERT_TRUE(MainLoop::runUntil([&] { return probes() >= 2; }, 20s));
     const auto madeBefore = mainQueue_->timersMade();
 
     monitor_->startMonitoringReachability(url("/other/"));
-    ASSERT_TRUE(runUntil([&] { return mainQueue_->timersMade() > madeBefore; }, 20s));
+    ASSERT_TRUE(MainLoop::runUntil([&] { return mainQueue_->timersMade() > madeBefore; }, 20s));
     const auto oldProbes = probes("/join/");
-    ASSERT_TRUE(runUntil([&] { return probes("/other/") >= 3; }, 20s));
+    ASSERT_TRUE(MainLoop::runUntil([&] { return probes("/other/") >= 3; }, 20s));
     EXPECT_EQ(mainQueue_->validTimers(), 1);
     // At most a probe that was already on its way still went to the old address.
     EXPECT_LE(probes("/join/"), oldProbes + 1);
@@ -256,11 +215,11 @@ TEST_F(NetworkMonitorTest, ConnectivityReportRestartsTheTimerWithoutProbingAtOnc
     monitor_->startMonitoringReachability(url("/join/"));
     ASSERT_TRUE(runUntilHeard(1));
     // Late in the interval, when the running timer is about to fire again.
-    runFor(kIntervalMs * 6 / 10);
+    MainLoop::runFor(kIntervalMs * 6 / 10);
     const auto restarted = mainQueue_->timersMade();
 
     reportConnectivity(false);
-    ASSERT_TRUE(runUntil([&] { return mainQueue_->timersMade() > restarted; }, 5s));
+    ASSERT_TRUE(MainLoop::runUntil([&] { return mainQueue_->timersMade() > restarted; }, 5s));
     EXPECT_FALSE(monitor_->isInternetAvailable());
     EXPECT_EQ(mainQueue_->validTimers(), 1);
     const auto reportedAt = mainQueue_->madeAt(restarted);
@@ -271,10 +230,10 @@ TEST_F(NetworkMonitorTest, ConnectivityReportRestartsTheTimerWithoutProbingAtOnc
         }
         return since;
     };
-    ASSERT_TRUE(runUntil([&] { return !firedSinceReport().empty(); }, 20s));
+    ASSERT_TRUE(MainLoop::runUntil([&] { return !firedSinceReport().empty(); }, 20s));
     ASSERT_TRUE(runUntilHeard(3));
     monitor_->stopWebsiteReachabilityChecks();
-    runFor(kIntervalMs);
+    MainLoop::runFor(kIntervalMs);
 
     // The next probe came from the new timer, one whole interval after the report.
     const auto first = firedSinceReport().front();
@@ -293,15 +252,15 @@ TEST_F(NetworkMonitorTest, StopThenStartAgain) {
     monitor_->stopNetworkMonitoring();
     monitor_->stopWebsiteReachabilityChecks();
     EXPECT_FALSE(monitor_->hasReachabilityTimer());
-    runFor(kIntervalMs * 3);
+    MainLoop::runFor(kIntervalMs * 3);
     const auto stopped = probes();
-    runFor(kIntervalMs * 3);
+    MainLoop::runFor(kIntervalMs * 3);
     EXPECT_EQ(probes(), stopped);
     EXPECT_EQ(mainQueue_->validTimers(), 0);
     EXPECT_EQ(paths_->cancels, 1);
 
     monitor_->startMonitoringReachability(url("/join/"));
-    ASSERT_TRUE(runUntil([&] { return probes() >= stopped + 2; }, 20s));
+    ASSERT_TRUE(MainLoop::runUntil([&] { return probes() >= stopped + 2; }, 20s));
     EXPECT_EQ(mainQueue_->validTimers(), 1);
     // The reachable flag survived the stop: no second restore.
     EXPECT_EQ(delegate_->heard, std::vector<Heard>{Heard::restored});
@@ -309,13 +268,13 @@ TEST_F(NetworkMonitorTest, StopThenStartAgain) {
 
 TEST_F(NetworkMonitorTest, AddressThatDoesNotParseSendsNothing) {
     monitor_->startMonitoringReachability("");
-    ASSERT_TRUE(runUntil([&] { return monitor_->hasReachabilityTimer(); }, 5s));
-    runFor(kIntervalMs * 3);
+    ASSERT_TRUE(MainLoop::runUntil([&] { return monitor_->hasReachabilityTimer(); }, 5s));
+    MainLoop::runFor(kIntervalMs * 3);
     EXPECT_TRUE(service_->requests().empty());
     EXPECT_TRUE(delegate_->heard.empty());
 
     monitor_->startMonitoringReachability(url("/join/ with blanks"));
-    runFor(kIntervalMs * 3);
+    MainLoop::runFor(kIntervalMs * 3);
     EXPECT_TRUE(service_->requests().empty());
     EXPECT_TRUE(delegate_->heard.empty());
 }

@@ -56,6 +56,15 @@ void networkChanged(bool available) {
                           available ? TRUE : FALSE);
 }
 
+// Reports run in order on one queue: once a new monitor's first report is in, anything that
+// earlier monitors had on its way has arrived already.
+bool earlierReportsDelivered() {
+    Reports witness;
+    GioPathMonitor other;
+    other.start(witness.handler());
+    return witness.waitFor(1);
+}
+
 class PathMonitorTest : public TempHomeTest {};
 
 TEST_F(PathMonitorTest, ReportsAfterStartAndEachChangeInOrderOffTheCallingThread) {
@@ -84,12 +93,7 @@ TEST_F(PathMonitorTest, NothingArrivesAfterCancelAndStartWorksAgain) {
     monitor.cancel();
     networkChanged(false);
 
-    // Reports run in order on one queue: once this monitor's first report is in, anything the
-    // cancelled one had on its way would have arrived already.
-    Reports witness;
-    GioPathMonitor other;
-    other.start(witness.handler());
-    ASSERT_TRUE(witness.waitFor(1));
+    ASSERT_TRUE(earlierReportsDelivered());
     EXPECT_EQ(first.values().size(), 1u);
 
     Reports second;
@@ -112,10 +116,7 @@ TEST_F(PathMonitorTest, HandlerMayCancelItsOwnMonitor) {
     ASSERT_TRUE(reports.waitFor(1));
     networkChanged(true);
 
-    Reports witness;
-    GioPathMonitor other;
-    other.start(witness.handler());
-    ASSERT_TRUE(witness.waitFor(1));
+    ASSERT_TRUE(earlierReportsDelivered());
     EXPECT_EQ(reports.values().size(), 1u);
 }
 

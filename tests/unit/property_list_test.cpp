@@ -1,6 +1,5 @@
 // Property lists: every value type through the XML and the binary form, and what is refused.
 #include <gtest/gtest.h>
-#include <plist/plist.h>
 
 #include <chrono>
 #include <cstdint>
@@ -8,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "BinaryPropertyList.h"
 #include "Platform/PlistValue.h"
 #include "Platform/PropertyList.h"
 #include "TempHome.h"
@@ -16,19 +16,6 @@ namespace {
 
 using platform::PlistValue;
 using platform::PropertyList;
-
-std::string binaryFrom(const std::string& xml) {
-    plist_t root = nullptr;
-    plist_from_xml(xml.data(), static_cast<std::uint32_t>(xml.size()), &root);
-    if (!root) return {};
-    char* binary = nullptr;
-    std::uint32_t length = 0;
-    plist_to_bin(root, &binary, &length);
-    std::string out(binary, length);
-    plist_to_bin_free(binary);
-    plist_free(root);
-    return out;
-}
 
 PlistValue::Date dateAt(std::int64_t secondsSinceEpoch) {
     return PlistValue::Date(std::chrono::seconds(secondsSinceEpoch));
@@ -64,7 +51,7 @@ TEST_F(PropertyListTest, EveryValueTypeSurvivesXmlAndBinary) {
     ASSERT_TRUE(fromXml.has_value()) << xml;
     EXPECT_EQ(*fromXml, original) << xml;
 
-    const auto binary = binaryFrom(xml);
+    const auto binary = BinaryPropertyList::fromXml(xml);
     ASSERT_EQ(binary.rfind("bplist00", 0), 0u);
     const auto fromBinary = PropertyList::fromBytes(binary);
     ASSERT_TRUE(fromBinary.has_value());

@@ -1,6 +1,5 @@
 // Installing a waiting newer launcher when the window is closed: the installed launcher is
 // replaced whole or not at all.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,41 +12,15 @@
 
 #include "Handlers/Utils.h"
 #include "Objects/SessionDetails.h"
-#include "Platform/Bundle.h"
+#include "OutputCapture.h"
 #include "Platform/PlistValue.h"
-#include "Platform/PropertyList.h"
 #include "TempHome.h"
+#include "TestBundle.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using platform::PlistValue;
-
-class StreamCapture {
-  public:
-    StreamCapture(int descriptor, std::string file)
-        : descriptor_(descriptor), file_(std::move(file)) {
-        std::fflush(nullptr);
-        saved_ = ::dup(descriptor_);
-        const int target = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
-        ::dup2(target, descriptor_);
-        ::close(target);
-    }
-    ~StreamCapture() {
-        std::fflush(nullptr);
-        ::dup2(saved_, descriptor_);
-        ::close(saved_);
-    }
-    std::string text() {
-        std::fflush(nullptr);
-        return readText(file_);
-    }
-
-  private:
-    int descriptor_;
-    std::string file_;
-    int saved_ = -1;
-};
 
 constexpr const char* kOperation = "+[Utils updatePellixIfNeeded]";
 
@@ -70,20 +43,12 @@ class UpdateAtQuitTest : public TempHomeTest {
     std::string installed() const { return path("Applications/Kelo Helvo Pellix.app"); }
 
     static void makeBundle(const std::string& bundle, const std::string& version) {
-        writeText(bundle + "/Contents/Info.plist",
-                  platform::PropertyList::toXml(PlistValue(
-                      PlistValue::Dictionary{{"CFBundleShortVersionString", version},
-                                             {"CFBundleExecutable", "KeloHelvoPellix"}})));
-        writeText(bundle + "/Contents/MacOS/KeloHelvoPellix", "launcher " + version);
-    }
-
-    static std::optional<std::string> versionAt(const std::string& bundle) {
-        const auto found = platform::Bundle::atPath(bundle);
-        return found ? found->shortVersionString() : std::nullopt;
+        TestBundle{.version = PlistValue(version), .content = "launcher " + version}.writeTo(
+            bundle);
     }
 
     std::string quit() {
-        StreamCapture capture(STDERR_FILENO, path("stderr.txt"));
+        OutputCapture capture(STDERR_FILENO, path("stderr.txt"));
         Utils::updatePellixIfNeeded();
         return capture.text();
     }
@@ -106,7 +71,7 @@ TEST_F(UpdateAtQuitTest, WithoutADownloadThisRunNothingIsInstalled) {
         std::string::npos)
         << log;
     expectEndsWithTerminatedLine(log);
-    EXPECT_EQ(versionAt(installed()), "1.0");
+    EXPECT_EQ(TestBundle::versionAt(installed()), "1.0");
 }
 
 TEST_F(UpdateAtQuitTest, WaitingLauncherReplacesTheInstalledOneWholeOrNotAtAll) {
@@ -158,7 +123,7 @@ TEST_F(UpdateAtQuitTest, WaitingLauncherReplacesTheInstalledOneWholeOrNotAtAll) 
         EXPECT_NE(log.find(kOperation + test.line), std::string::npos) << log;
         expectEndsWithTerminatedLine(log);
 
-        EXPECT_EQ(versionAt(installed()), test.installedVersion);
+        EXPECT_EQ(TestBundle::versionAt(installed()), test.installedVersion);
         if (test.installedVersion) {
             EXPECT_EQ(readText(installed() + "/Contents/MacOS/KeloHelvoPellix"),
                       test.installedExecutable);

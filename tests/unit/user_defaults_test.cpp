@@ -1,6 +1,5 @@
 // The launcher's defaults store: the command line over the stored values, the file it keeps,
 // and what happens when that file is damaged, blocked or written from several threads.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "OutputCapture.h"
 #include "Platform/PlistValue.h"
 #include "Platform/PropertyList.h"
 #include "Platform/UserDefaults.h"
@@ -23,32 +23,6 @@ namespace {
 namespace fs = std::filesystem;
 using platform::PlistValue;
 using platform::UserDefaults;
-
-class StreamCapture {
-  public:
-    StreamCapture(int descriptor, std::string file)
-        : descriptor_(descriptor), file_(std::move(file)) {
-        std::fflush(nullptr);
-        saved_ = ::dup(descriptor_);
-        const int target = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
-        ::dup2(target, descriptor_);
-        ::close(target);
-    }
-    ~StreamCapture() {
-        std::fflush(nullptr);
-        ::dup2(saved_, descriptor_);
-        ::close(saved_);
-    }
-    std::string text() {
-        std::fflush(nullptr);
-        return readText(file_);
-    }
-
-  private:
-    int descriptor_;
-    std::string file_;
-    int saved_ = -1;
-};
 
 class UserDefaultsTest : public TempHomeTest {
   protected:
@@ -125,7 +99,7 @@ TEST_F(UserDefaultsTest, ValuesSurviveARestartWithTheirTypes) {
 TEST_F(UserDefaultsTest, UnreadableFileIsMovedAsideNotOverwritten) {
     const std::string damaged = "<?xml version=\"1.0\"?><plist><dict><key>name</key>";
     writeText(preferencesFile(), damaged);
-    StreamCapture capture(STDERR_FILENO, path("stderr.txt"));
+    OutputCapture capture(STDERR_FILENO, path("stderr.txt"));
     UserDefaults defaults(preferencesFile(), {"KeloHelvoPellix"});
     const auto log = capture.text();
 
@@ -148,7 +122,7 @@ TEST_F(UserDefaultsTest, UnreadableFileIsMovedAsideNotOverwritten) {
 TEST_F(UserDefaultsTest, FolderInPlaceOfTheFileIsSetAsideAtStart) {
     fs::create_directories(preferencesFile());
     writeText(preferencesFile() + "/inside", "kept");
-    StreamCapture capture(STDERR_FILENO, path("stderr.txt"));
+    OutputCapture capture(STDERR_FILENO, path("stderr.txt"));
     UserDefaults defaults(preferencesFile(), {"KeloHelvoPellix"});
     EXPECT_TRUE(defaults.snapshot().empty());
     defaults.set("name", "Ada");
@@ -181,7 +155,7 @@ TEST_F(UserDefaultsTest, BlockedFileMakesSynchronizeFailAndSaySo) {
         } else {
             writeText(path(test.blocker), "in the way");
         }
-        StreamCapture capture(STDERR_FILENO, path("stderr.txt"));
+        OutputCapture capture(STDERR_FILENO, path("stderr.txt"));
         EXPECT_FALSE(defaults.synchronize());
         const auto log = capture.text();
         EXPECT_NE(log.find("UserDefaults : cannot"), std::string::npos) << log;

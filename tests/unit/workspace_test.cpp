@@ -7,57 +7,30 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "LogFile.h"
 #include "Platform/Linux/LinuxWorkspace.h"
-#include "Platform/PropertyList.h"
 #include "Platform/Volumes.h"
 #include "TempHome.h"
+#include "TestBundle.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using namespace std::chrono_literals;
 using platform::LinuxWorkspace;
-using platform::PlistValue;
-
-// Waits for a file that a detached program writes.
-bool waitForFile(const std::string& file) {
-    for (int i = 0; i < 500 && !fs::exists(file); ++i) std::this_thread::sleep_for(10ms);
-    return fs::exists(file);
-}
-
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> result;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) result.push_back(line);
-    return result;
-}
 
 class WorkspaceTest : public TempHomeTest {
   protected:
     // A bundle whose executable is the script given (when any), named in its Info.plist.
     std::string makeBundle(const std::string& name, const std::optional<std::string>& executable,
                            const std::optional<std::string>& script, fs::perms mode) {
-        const std::string bundle = path(name + ".app");
-        fs::create_directories(bundle + "/Contents/MacOS");
-        PlistValue::Dictionary info{{"CFBundleIdentifier", "com.Kelo.Test"}};
-        if (executable) info["CFBundleExecutable"] = *executable;
-        writeText(bundle + "/Contents/Info.plist", platform::PropertyList::toXml(info));
-        if (executable && script) {
-            const std::string file = bundle + "/Contents/MacOS/" + *executable;
-            writeText(file, *script);
-            fs::permissions(file, mode);
-        }
-        return bundle;
+        return TestBundle{.executable = executable, .content = script, .mode = mode}.writeTo(
+            path(name + ".app"));
     }
 
     LinuxWorkspace workspace_;
@@ -97,7 +70,7 @@ TEST_F(WorkspaceTest, LaunchesTheBundleExecutableDetachedWithTheArguments) {
     EXPECT_EQ(errno, ECHILD);
 
     ASSERT_TRUE(waitForFile(out));
-    const auto seen = lines(readText(out));
+    const auto seen = log_file::splitLines(readText(out));
     ASSERT_EQ(seen.size(), 9u) << readText(out);
     EXPECT_EQ(seen[0], "3");
     EXPECT_EQ(std::vector<std::string>(seen.begin() + 1, seen.begin() + 4), arguments);

@@ -1,0 +1,20 @@
+#include "TestImages.h"
+
+#include <cstdlib>
+
+namespace {
+
+std::string quoted(const std::string& text) {
+    std::string result = "'";
+    for (const char c : text) result += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return result + "'";
+}
+
+}  // namespace
+
+bool TestImages::make(const std::string& folder, const std::string& environment) {
+    const std::string command =
+        environment + " " + quoted(std::string(KELO_SOURCE_DIR) + "/tools/make-test-images.sh") +
+        " " + quoted(folder) + " >&2";
+    return std::system(command.c_str()) == 0;
+}
