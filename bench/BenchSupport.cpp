@@ -20,13 +20,8 @@ extern char** environ;
 namespace bench {
 namespace {
 
-// utime + stime of /proc/PID/stat, and the parent's pid.
-struct StatLine {
-    pid_t parent = 0;
-    double cpu = 0;
-};
-
-std::optional<StatLine> readStat(pid_t pid) {
+// The parent of a process, from /proc/PID/stat.
+std::optional<pid_t> parentOf(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
     std::string text;
     if (!std::getline(in, text)) return std::nullopt;
@@ -34,18 +29,10 @@ std::optional<StatLine> readStat(pid_t pid) {
     const auto close = text.rfind(')');
     if (close == std::string::npos) return std::nullopt;
     std::istringstream fields(text.substr(close + 2));
-    std::string field;
-    StatLine line;
-    unsigned long long user = 0;
-    unsigned long long system = 0;
-    // Fields 3 (state) to 15 (stime) of proc(5).
-    for (int number = 3; number <= 15 && fields >> field; ++number) {
-        if (number == 4) line.parent = static_cast<pid_t>(std::stol(field));
-        if (number == 14) user = std::stoull(field);
-        if (number == 15) system = std::stoull(field);
-    }
-    line.cpu = static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
-    return line;
+    std::string state;
+    long parent = 0;
+    if (!(fields >> state >> parent)) return std::nullopt;
+    return static_cast<pid_t>(parent);
 }
 
 }  // namespace
@@ -112,23 +99,18 @@ bool resetPeakMemory() {
     return static_cast<bool>(out);
 }
 
-double cpuSeconds(pid_t pid) {
-    const auto line = readStat(pid);
-    return line ? line->cpu : 0;
-}
-
 namespace {
 
-// Every process of the system by pid.
-std::map<pid_t, StatLine> processTable() {
-    std::map<pid_t, StatLine> processes;
+// The parent of every process of the system, by pid.
+std::map<pid_t, pid_t> processTable() {
+    std::map<pid_t, pid_t> processes;
     if (DIR* proc = opendir("/proc")) {
         while (const dirent* entry = readdir(proc)) {
             char* end = nullptr;
             const long pid = std::strtol(entry->d_name, &end, 10);
             if (pid <= 0 || *end != '\0') continue;
-            if (auto line = readStat(static_cast<pid_t>(pid))) {
-                processes[static_cast<pid_t>(pid)] = *line;
+            if (auto parent = parentOf(static_cast<pid_t>(pid))) {
+                processes[static_cast<pid_t>(pid)] = *parent;
             }
         }
         closedir(proc);
@@ -136,31 +118,54 @@ std::map<pid_t, StatLine> processTable() {
     return processes;
 }
 
-bool descendsFrom(const std::map<pid_t, StatLine>& processes, pid_t pid, pid_t root) {
+bool descendsFrom(const std::map<pid_t, pid_t>& processes, pid_t pid, pid_t root) {
     for (pid_t at = pid; at > 1;) {
         if (at == root) return true;
         const auto found = processes.find(at);
         if (found == processes.end()) return false;
-        at = found->second.parent;
+        at = found->second;
     }
     return false;
 }
 
 }  // namespace
 
-double treeCpuSeconds(pid_t root) {
-    const auto processes = processTable();
-    double total = 0;
-    for (const auto& [pid, line] : processes) {
-        if (descendsFrom(processes, pid, root)) total += line.cpu;
+CpuSample sampleCpu(pid_t root, bool withDescendants) {
+    std::vector<pid_t> processes{root};
+    if (withDescendants) {
+        const auto more = descendants(root);
+        processes.insert(processes.end(), more.begin(), more.end());
     }
-    return total;
+    CpuSample sample;
+    for (const pid_t pid : processes) {
+        const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+        DIR* folder = opendir(tasks.c_str());
+        if (!folder) continue;
+        while (const dirent* entry = readdir(folder)) {
+            if (entry->d_name[0] == '.') continue;
+            std::ifstream in(tasks + "/" + entry->d_name + "/schedstat");
+            unsigned long long onCpu = 0;
+            if (in >> onCpu) sample[static_cast<pid_t>(std::atol(entry->d_name))] = onCpu;
+        }
+        closedir(folder);
+    }
+    return sample;
+}
+
+double cpuSecondsBetween(const CpuSample& before, const CpuSample& after) {
+    unsigned long long total = 0;
+    for (const auto& [thread, onCpu] : after) {
+        const auto earlier = before.find(thread);
+        const unsigned long long start = earlier == before.end() ? 0 : earlier->second;
+        if (onCpu > start) total += onCpu - start;
+    }
+    return static_cast<double>(total) / 1e9;
 }
 
 std::vector<pid_t> descendants(pid_t root) {
     const auto processes = processTable();
     std::vector<pid_t> found;
-    for (const auto& [pid, line] : processes) {
+    for (const auto& [pid, parent] : processes) {
         if (pid != root && descendsFrom(processes, pid, root)) found.push_back(pid);
     }
     return found;

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -38,10 +39,14 @@ long statusKiB(const std::string& pid, const std::string& key);
 // Resets this process's peak resident memory (VmHWM) to its current resident memory.
 bool resetPeakMemory();
 
-// CPU time (user + system) of a process, and of the process with all its descendants, in
-// seconds.
-double cpuSeconds(pid_t pid);
-double treeCpuSeconds(pid_t pid);
+// The CPU time each thread of a process (and of its descendants, when asked) has had so far, in
+// nanoseconds, by thread id (from /proc/PID/task/TID/schedstat: finer than the clock ticks of
+// /proc/PID/stat, which an idle process barely moves).
+using CpuSample = std::map<pid_t, unsigned long long>;
+CpuSample sampleCpu(pid_t pid, bool withDescendants);
+// The CPU seconds spent between two samples by the threads alive at the second one (a thread
+// that ended in between is not counted).
+double cpuSecondsBetween(const CpuSample& before, const CpuSample& after);
 // The processes descended from a process, now.
 std::vector<pid_t> descendants(pid_t pid);
 

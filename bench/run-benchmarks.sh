@@ -6,14 +6,15 @@
 #
 #   bench/run-benchmarks.sh BUILD_DIR
 #
-# Environment: KELO_BENCH_RUNS (default 5; the quick figures make twice as many, less one), KELO_BENCH_IDLE_SECONDS (default 30),
-# KELO_BENCH_ONLY (some of: renewal join logging window; default all), JOBS (build, default 2).
+# Environment: KELO_BENCH_RUNS (default 5; the quick figures make twice as many, less one),
+# KELO_BENCH_IDLE_SECONDS (default 30), KELO_BENCH_ONLY (some of: renewal join logging window;
+# default all), JOBS (for the build, default 2).
 set -euo pipefail
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="$(cd "${1:?usage: $0 BUILD_DIR}" && pwd)"
 runs=${KELO_BENCH_RUNS:-5}
-# The figures that take a second or less per run get more runs: their medians steady sooner.
+# The figures that take a second or two per run get more runs: their medians steady sooner.
 quick_runs=$((runs * 2 - 1))
 only=${KELO_BENCH_ONLY:-renewal join logging window}
 export KELO_BENCH_IDLE_SECONDS=${KELO_BENCH_IDLE_SECONDS:-30}
@@ -115,7 +116,7 @@ wants() { [[ " $only " == *" $1 "* ]]; }
 if wants renewal; then
     : >"$work/renewal.launcher"
     : >"$work/renewal.anchor"
-    for _ in $(seq "$runs"); do
+    for _ in $(seq "$quick_runs"); do
         in_fresh_home "$bin/bench_agent_renewal" launcher >>"$work/renewal.launcher"
         in_fresh_home "$bin/bench_agent_renewal" anchor >>"$work/renewal.anchor"
     done

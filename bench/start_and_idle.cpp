@@ -110,16 +110,17 @@ int main(int argc, char** argv) {
     // renders with software GL, for the launcher and MiniBrowser alike); once that has settled,
     // nothing happens.
     std::this_thread::sleep_for(kSettle);
-    const double tree0 = bench::treeCpuSeconds(pid);
-    const double own0 = bench::cpuSeconds(pid);
+    const auto tree0 = bench::sampleCpu(pid, true);
+    const auto own0 = bench::sampleCpu(pid, false);
     std::this_thread::sleep_for(std::chrono::duration<double>(idleSeconds));
-    const double tree1 = bench::treeCpuSeconds(pid);
-    const double own1 = bench::cpuSeconds(pid);
+    const auto tree1 = bench::sampleCpu(pid, true);
+    const auto own1 = bench::sampleCpu(pid, false);
     const long rss = bench::statusKiB(std::to_string(pid), "VmRSS");
     stop(pid);
 
     fmt::print("figures: {:.4f} {:.3f} {:.3f} {:.1f}\n", *loaded - start,
-               100 * (tree1 - tree0) / idleSeconds, 100 * (own1 - own0) / idleSeconds,
+               100 * bench::cpuSecondsBetween(tree0, tree1) / idleSeconds,
+               100 * bench::cpuSecondsBetween(own0, own1) / idleSeconds,
                static_cast<double>(rss) / 1024.0);
     return 0;
 }
