@@ -3,7 +3,6 @@
 #include <fmt/format.h>
 
 #include <array>
-#include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -12,12 +11,12 @@
 #include <utility>
 
 #include "Handlers/KeloPellixUpdater.h"
+#include "Handlers/UpdateCheckRequest.h"
 #include "Objects/SessionDetails.h"
 #include "Platform/Deployment.h"
 #include "Platform/ExceptionGuard.h"
 #include "Platform/Log.h"
 #include "Platform/UrlEncoding.h"
-#include "Platform/UrlSession.h"
 
 namespace {
 
@@ -82,58 +81,6 @@ std::string withoutDoubledSuffix(const std::string& address) {
     }
     out.append(address, start);
     return out;
-}
-
-// The error a request gets when its address cannot be made into a URL.
-platform::UrlError badUrlError(const std::string& address) {
-    return platform::UrlError{"NSURLErrorDomain", -1000, "bad URL", address};
-}
-
-// Calls the completion at most once, on the URL session's queue, whatever happens around it.
-class CompletionOnce {
-  public:
-    CompletionOnce(std::string_view operation, ApiHandler::Completion completion)
-        : operation_(operation), completion_(std::move(completion)) {}
-
-    void call(bool result) {
-        ApiHandler::Completion completion;
-        {
-            std::lock_guard lock(mutex_);
-            completion.swap(completion_);
-        }
-        if (completion) platform::ExceptionGuard::run(operation_, [&] { completion(result); });
-    }
-
-    // Reports NO later, on the URL session's queue, as a request that failed would.
-    static void failLater(const std::shared_ptr<CompletionOnce>& once) {
-        const bool queued = platform::ExceptionGuard::run(once->operation_, [&] {
-            platform::UrlSession::shared().enqueue([once] { once->call(false); });
-        });
-        if (!queued) once->call(false);
-    }
-
-  private:
-    std::string_view operation_;
-    std::mutex mutex_;
-    ApiHandler::Completion completion_;
-};
-
-// Logs the failure lines shared by both checks; true when the exchange may be read.
-bool exchangeSucceeded(std::string_view operation, const std::string& address,
-                       const std::optional<platform::UrlResponse>& response,
-                       const std::optional<platform::UrlError>& error) {
-    if (error) {
-        platform::Log::nslog("{} : Check Update failed : {}", operation, error->printedForm());
-        return false;
-    }
-    const long status = response ? response->statusCode : 0;
-    if (status != 200) {
-        platform::Log::nslog(
-            "{} : NSURLConnection failed for this request : {} and status code : {}", operation,
-            address, status);
-        return false;
-    }
-    return true;
 }
 
 void applyAgentAnswer(const std::string& body) {
@@ -231,80 +178,44 @@ ApiHandler& ApiHandler::getInstance() {
 }
 
 void ApiHandler::checkKeloHelvoUpdateWithCompletion(Completion completion) {
-    auto once = std::make_shared<CompletionOnce>(kAgentCheckBlock, std::move(completion));
-    const bool sent = platform::ExceptionGuard::run(kAgentCheck, [&] {
-        const auto& session = SessionDetails::getInstance();
-        const auto host = session.webServerName();
-        const std::string text = fmt::format(
-            "https://{}/api/v2/agent/check_update?agent_version={}&agent=mac {}", host.value_or(""),
-            session.localKeloAppVersion().value_or(""), kAgentArchitecture);
-        const std::string address = platform::UrlEncoding::percentEncodeQuery(text);
-        if (!host || !platform::UrlEncoding::isValidUrl(address)) {
-            platform::Log::nslog("{} : Check Update failed : {}", kAgentCheck,
-                                 badUrlError(address).printedForm());
-            CompletionOnce::failLater(once);
-            return;
-        }
-        platform::UrlRequest request;
-        request.url = address;
-        request.timeoutSeconds = 60;
-        platform::UrlSession::shared().dataTask(
-            std::move(request),
-            [once, address](std::string body, std::optional<platform::UrlResponse> response,
-                            std::optional<platform::UrlError> error) {
-                bool result = false;
-                platform::ExceptionGuard::run(kAgentCheckBlock, [&] {
-                    if (!exchangeSucceeded(kAgentCheckBlock, address, response, error)) return;
-                    applyAgentAnswer(body);
-                    result = true;
-                });
-                once->call(result);
-            });
-    });
-    if (!sent) CompletionOnce::failLater(once);
+    UpdateCheckRequest::send(
+        kAgentCheck, kAgentCheckBlock, std::move(completion),
+        [] {
+            const auto& session = SessionDetails::getInstance();
+            const auto host = session.webServerName();
+            const std::string text = fmt::format(
+                "https://{}/api/v2/agent/check_update?agent_version={}&agent=mac {}",
+                host.value_or(""), session.localKeloAppVersion().value_or(""), kAgentArchitecture);
+            return UpdateCheckRequest::Address{platform::UrlEncoding::percentEncodeQuery(text),
+                                               host.has_value()};
+        },
+        applyAgentAnswer);
 }
 
 void ApiHandler::checkPellixUpdateWithCompletion(Completion completion) {
-    auto once = std::make_shared<CompletionOnce>(kLauncherCheckBlock, std::move(completion));
-    const bool sent = platform::ExceptionGuard::run(kLauncherCheck, [&] {
-        auto& session = SessionDetails::getInstance();
-        if (!session.webServerName()) {
-            session.setWebServerName(platform::Deployment::defaultWebServerHost());
-        }
-        const std::string address = fmt::format(
-            "https://{}/api/v1/customer_plugin/check_update?os=mac&format=dmg&source=pellix&"
-            "version={}&pellix_token={}",
-            session.webServerName().value_or(""), session.localKeloPellixAppVersion().value_or(""),
-            session.pellixToken().value_or(""));
-        if (!platform::UrlEncoding::isValidUrl(address)) {
-            platform::Log::nslog("{} : Check Update failed : {}", kLauncherCheck,
-                                 badUrlError(address).printedForm());
-            CompletionOnce::failLater(once);
-            return;
-        }
-        platform::UrlRequest request;
-        request.url = address;
-        request.timeoutSeconds = 60;
-        platform::UrlSession::shared().dataTask(
-            std::move(request),
-            [once, address](std::string body, std::optional<platform::UrlResponse> response,
-                            std::optional<platform::UrlError> error) {
-                bool result = false;
-                platform::ExceptionGuard::run(kLauncherCheckBlock, [&] {
-                    if (!exchangeSucceeded(kLauncherCheckBlock, address, response, error)) return;
-                    applyLauncherAnswer(body);
-                    // A value left by an earlier check counts when this answer had none.
-                    if (SessionDetails::getInstance().pellixUpdateNeeded()) {
-                        platform::Log::nslog("{} Kelo Pellix Updated Version Available ....",
-                                             kLauncherCheckBlock);
-                        KeloPellixUpdater::getInstance()->checkKeloPellixUpdate();
-                    }
-                    result = true;
-                });
-                once->call(result);
-            });
-    });
-    if (!sent) CompletionOnce::failLater(once);
+    UpdateCheckRequest::send(
+        kLauncherCheck, kLauncherCheckBlock, std::move(completion),
+        [] {
+            auto& session = SessionDetails::getInstance();
+            if (!session.webServerName()) {
+                session.setWebServerName(platform::Deployment::defaultWebServerHost());
+            }
+            return UpdateCheckRequest::Address{fmt::format(
+                "https://{}/api/v1/customer_plugin/check_update?os=mac&format=dmg&source=pellix&"
+                "version={}&pellix_token={}",
+                session.webServerName().value_or(""),
+                session.localKeloPellixAppVersion().value_or(""),
+                session.pellixToken().value_or(""))};
+        },
+        [](const std::string& body) {
+            applyLauncherAnswer(body);
+            // A value left by an earlier check counts when this answer had none.
+            if (SessionDetails::getInstance().pellixUpdateNeeded()) {
+                platform::Log::nslog("{} Kelo Pellix Updated Version Available ....",
+                                     kLauncherCheckBlock);
+                KeloPellixUpdater::getInstance()->checkKeloPellixUpdate();
+            }
+        });
 }
 
 void ApiHandler::findDcNameUsingKey(const std::string& key) {

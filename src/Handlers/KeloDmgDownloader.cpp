@@ -2,23 +2,22 @@
 
 #include <fmt/format.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
 
+#include "Handlers/DiskImageTool.h"
+#include "Handlers/ImageDownload.h"
 #include "Objects/SessionDetails.h"
 #include "Platform/DistributedNotificationCenter.h"
 #include "Platform/ExceptionGuard.h"
 #include "Platform/FileManager.h"
 #include "Platform/Log.h"
-#include "Platform/NotificationCenter.h"
 #include "Platform/Paths.h"
 #include "Platform/PlistValue.h"
-#include "Platform/ProcessRunner.h"
+#include "Platform/ScopeExit.h"
 #include "Platform/SystemVersion.h"
 #include "Platform/UrlSession.h"
 #include "Platform/Volumes.h"
@@ -34,7 +33,6 @@ constexpr std::string_view kCopyAndLaunch = "-[KeloDmgDownloader copyAppFileAndL
 constexpr std::string_view kUnmount = "-[KeloDmgDownloader unMountingKeloMacDmg]";
 constexpr std::string_view kLaunch = "-[KeloDmgDownloader workspaceLaunchApplication:]";
 
-constexpr const char* kRetryNotification = "RetryDMGDownloadig";
 constexpr const char* kSessionStatusNotification = "SendSessionStatusToHelvoPellix";
 
 // The agent's support tools, in the order they are installed, with their lines.
@@ -73,62 +71,6 @@ void postFailureStatus(std::string_view operation) {
     });
 }
 
-// Runs the disk-image tool and waits for it. A tool that cannot be started at all is an
-// exception of the step that needed it, as the platform's process runner raises one.
-platform::ProcessRunner::Result runDiskImageTool(const std::vector<std::string>& arguments) {
-    const std::string tool = platform::Volumes::diskImageToolPath();
-    auto result = platform::ProcessRunner::shared().run(tool, arguments, false);
-    if (!result.started) {
-        throw std::runtime_error(
-            fmt::format("launch path not accessible: {} ({})", tool, result.startError));
-    }
-    return result;
-}
-
-// Puts the downloaded file at the destination only once it is there whole: it is copied beside
-// the destination and renamed into place.
-std::optional<platform::Error> placeDownload(const std::filesystem::path& downloaded,
-                                             const std::string& destination) {
-    const auto& files = platform::FileManager::defaultManager();
-    const std::string partial = destination + ".part";
-    if (files.fileExists(destination)) files.removeItem(destination);
-    if (files.fileExists(partial)) files.removeItem(partial);
-    if (auto error = files.copyItem(downloaded.string(), partial)) return error;
-    if (std::rename(partial.c_str(), destination.c_str()) != 0) {
-        auto error = platform::Error::posix(errno, destination);
-        files.removeItem(partial);
-        return error;
-    }
-    return std::nullopt;
-}
-
-// A status other than 2xx means the body is not the image.
-std::optional<platform::UrlError> statusError(const std::optional<platform::UrlResponse>& response,
-                                              const std::string& address) {
-    const long status = response ? response->statusCode : 0;
-    if (status >= 200 && status < 300) return std::nullopt;
-    return platform::UrlError{"NSURLErrorDomain", -1011,
-                              fmt::format("The server answered with HTTP status code {}.", status),
-                              response && !response->url.empty() ? response->url : address};
-}
-
-// Runs a block when the scope ends, unless dismissed.
-template <typename Block>
-class ScopeExit {
-  public:
-    explicit ScopeExit(Block block) : block_(std::move(block)) {}
-    ~ScopeExit() {
-        if (armed_) block_();
-    }
-    ScopeExit(const ScopeExit&) = delete;
-    ScopeExit& operator=(const ScopeExit&) = delete;
-    void dismiss() { armed_ = false; }
-
-  private:
-    Block block_;
-    bool armed_ = true;
-};
-
 }  // namespace
 
 std::vector<std::string> KeloDmgDownloader::agentLaunchArguments() {
@@ -166,34 +108,17 @@ void KeloDmgDownloader::startDownLoadingKeloMacDmg() {
                                                 std::optional<platform::UrlResponse> response,
                                                 std::optional<platform::UrlError> error) {
                 platform::ExceptionGuard::run(kStartDownloadBlock, [&] {
-                    bool imageRefused = false;
-                    if (!error) {
-                        error = statusError(response, address);
-                        imageRefused = error.has_value();
+                    const ImageDownload download{.operation = kStartDownloadBlock,
+                                                 .address = address,
+                                                 .destination = imagePath(),
+                                                 .sender = self.get()};
+                    const auto outcome = download.finish(file, response, std::move(error));
+                    // A body that is no image cannot be installed: other processes learn it as
+                    // they would from a launch that failed.
+                    if (outcome == ImageDownload::Outcome::notImage) {
+                        postFailureStatus(kStartDownloadBlock);
                     }
-                    if (error) {
-                        platform::Log::nslog("{} : Download failed! Error - {} {}",
-                                             kStartDownloadBlock, error->localizedDescription,
-                                             error->failingUrl);
-                        platform::Log::nslog("{} : Download failed! Whole Error - {}",
-                                             kStartDownloadBlock, error->printedForm());
-                        platform::NotificationCenter::defaultCenter().post(kRetryNotification,
-                                                                           self.get());
-                        // A body that is no image cannot be installed: other processes learn it
-                        // as they would from a launch that failed.
-                        if (imageRefused) postFailureStatus(kStartDownloadBlock);
-                        return;
-                    }
-                    const auto copied = file ? placeDownload(*file, imagePath())
-                                             : platform::Error::posix(ENOENT, imagePath());
-                    if (copied) {
-                        platform::Log::nslog("{} : Error copying file to destination - {}",
-                                             kStartDownloadBlock, copied->printedForm());
-                        return;
-                    }
-                    platform::Log::nslog("{} : Download finished successfully",
-                                         kStartDownloadBlock);
-                    self->mountingKeloMacDmg();
+                    if (outcome == ImageDownload::Outcome::placed) self->mountingKeloMacDmg();
                 });
             });
     });
@@ -201,10 +126,10 @@ void KeloDmgDownloader::startDownLoadingKeloMacDmg() {
 
 void KeloDmgDownloader::mountingKeloMacDmg() {
     const bool finished = platform::ExceptionGuard::run(kMount, [&] {
-        const auto result = runDiskImageTool({"mount", imagePath()});
+        const auto result = DiskImageTool::run({"mount", imagePath()});
         // From here on the volume is detached however the steps below end, unless the agent
         // is already installed: then the volume stays as it is.
-        ScopeExit detach([this] { unMountingKeloMacDmg(); });
+        platform::ScopeExit detach([this] { unMountingKeloMacDmg(); });
         platform::Log::nslog("{} : dmg mount task termination status : {}", kMount,
                              result.exitStatus);
         if (platform::FileManager::defaultManager().fileExists(agentApplicationPath())) {
@@ -251,11 +176,7 @@ void KeloDmgDownloader::copyAppFileAndLaunch() {
 }
 
 void KeloDmgDownloader::unMountingKeloMacDmg() {
-    platform::ExceptionGuard::run(kUnmount, [&] {
-        const auto result = runDiskImageTool({"detach", volumePath()});
-        platform::Log::nslog("{} : Dmg unmount task termination status : {}", kUnmount,
-                             result.exitStatus);
-    });
+    platform::ExceptionGuard::run(kUnmount, [&] { DiskImageTool::detach(kUnmount, volumePath()); });
 }
 
 bool KeloDmgDownloader::workspaceLaunchApplication(const std::string& path) {

@@ -2,24 +2,21 @@
 
 #include <fmt/format.h>
 
-#include <cerrno>
-#include <cstdio>
 #include <exception>
 #include <filesystem>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
-#include <vector>
 
+#include "Handlers/DiskImageTool.h"
+#include "Handlers/ImageDownload.h"
 #include "Objects/SessionDetails.h"
 #include "Platform/BundleInstaller.h"
 #include "Platform/ExceptionGuard.h"
 #include "Platform/FileManager.h"
 #include "Platform/Log.h"
-#include "Platform/NotificationCenter.h"
 #include "Platform/Paths.h"
-#include "Platform/ProcessRunner.h"
+#include "Platform/ScopeExit.h"
 #include "Platform/UrlSession.h"
 #include "Platform/Volumes.h"
 
@@ -39,46 +36,6 @@ std::string nativeFolder() {
 }
 std::string imagePath() {
     return nativeFolder() + "KeloHelvoPellix.dmg";
-}
-
-// Runs the disk-image tool and waits for it. A tool that cannot be started at all is an
-// exception of the step that needed it, as the platform's process runner raises one.
-platform::ProcessRunner::Result runDiskImageTool(const std::vector<std::string>& arguments,
-                                                 bool captureOutput) {
-    const std::string tool = platform::Volumes::diskImageToolPath();
-    auto result = platform::ProcessRunner::shared().run(tool, arguments, captureOutput);
-    if (!result.started) {
-        throw std::runtime_error(
-            fmt::format("launch path not accessible: {} ({})", tool, result.startError));
-    }
-    return result;
-}
-
-// Puts the downloaded file at the destination only once it is there whole: it is copied beside
-// the destination and renamed into place.
-std::optional<platform::Error> placeDownload(const std::filesystem::path& downloaded,
-                                             const std::string& destination) {
-    const auto& files = platform::FileManager::defaultManager();
-    const std::string partial = destination + ".part";
-    if (files.fileExists(destination)) files.removeItem(destination);
-    if (files.fileExists(partial)) files.removeItem(partial);
-    if (auto error = files.copyItem(downloaded.string(), partial)) return error;
-    if (std::rename(partial.c_str(), destination.c_str()) != 0) {
-        auto error = platform::Error::posix(errno, destination);
-        files.removeItem(partial);
-        return error;
-    }
-    return std::nullopt;
-}
-
-// A status other than 2xx means the body is not the image.
-std::optional<platform::UrlError> statusError(const std::optional<platform::UrlResponse>& response,
-                                              const std::string& address) {
-    const long status = response ? response->statusCode : 0;
-    if (status >= 200 && status < 300) return std::nullopt;
-    return platform::UrlError{"NSURLErrorDomain", -1011,
-                              fmt::format("The server answered with HTTP status code {}.", status),
-                              response && !response->url.empty() ? response->url : address};
 }
 
 bool isUtf8(std::string_view text) {
@@ -175,25 +132,15 @@ void KeloPellixUpdater::downloadPellixdmg() {
                                                 std::optional<platform::UrlResponse> response,
                                                 std::optional<platform::UrlError> error) {
                 platform::ExceptionGuard::run(kDownloadBlock, [&] {
-                    if (!error) error = statusError(response, address);
-                    if (error) {
-                        platform::Log::nslog("{} : Download failed! Error - {} {} ", kDownloadBlock,
-                                             error->localizedDescription, error->failingUrl);
-                        platform::Log::nslog("{} : Download failed! Whole Error - {}",
-                                             kDownloadBlock, error->printedForm());
-                        platform::NotificationCenter::defaultCenter().post("RetryDMGDownloadig",
-                                                                           self.get());
-                        return;
+                    const ImageDownload download{.operation = kDownloadBlock,
+                                                 .address = address,
+                                                 .destination = imagePath(),
+                                                 .sender = self.get(),
+                                                 .failureLineEnd = " "};
+                    if (download.finish(file, response, std::move(error)) ==
+                        ImageDownload::Outcome::placed) {
+                        self->mountingKeloPellixDmg();
                     }
-                    const auto copied = file ? placeDownload(*file, imagePath())
-                                             : platform::Error::posix(ENOENT, imagePath());
-                    if (copied) {
-                        platform::Log::nslog("{} : Error copying file to destination - {}",
-                                             kDownloadBlock, copied->printedForm());
-                        return;
-                    }
-                    platform::Log::nslog("{} : Download finished successfully", kDownloadBlock);
-                    self->mountingKeloPellixDmg();
                 });
             });
     });
@@ -201,14 +148,11 @@ void KeloPellixUpdater::downloadPellixdmg() {
 
 void KeloPellixUpdater::mountingKeloPellixDmg() {
     try {
-        const auto result = runDiskImageTool({"mount", imagePath()}, true);
+        const auto result = DiskImageTool::run({"mount", imagePath()}, true);
         // The volume is detached however the steps below end.
-        struct DetachAtExit {
-            KeloPellixUpdater& updater;
-            ~DetachAtExit() {
-                if (updater.latestPellixDmgPath()) updater.unMountingKeloPellixDmg();
-            }
-        } detach{*this};
+        platform::ScopeExit detach([this] {
+            if (latestPellixDmgPath()) unMountingKeloPellixDmg();
+        });
         if (auto mountPoint = mountPointFromOutput(result.standardOutput)) {
             std::lock_guard guard(mutex_);
             latestPellixDmgPath_ = std::move(*mountPoint);
@@ -257,9 +201,7 @@ void KeloPellixUpdater::unMountingKeloPellixDmg() {
             platform::Log::nslog("{} : No Pellix DMG is mounted to unmount", kUnmount);
             return;
         }
-        const auto result = runDiskImageTool({"detach", *mountPoint}, false);
-        platform::Log::nslog("{} : Dmg unmount task termination status : {}", kUnmount,
-                             result.exitStatus);
+        DiskImageTool::detach(kUnmount, *mountPoint);
         std::lock_guard guard(mutex_);
         latestPellixDmgPath_.reset();
     });

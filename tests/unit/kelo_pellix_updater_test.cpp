@@ -84,8 +84,16 @@ TEST_F(KeloPellixUpdaterTest, ImageAddressIsTheGivenOneOrTheWebServersAndFailure
                 retrySender = notification.sender;
             });
         auto updater = KeloPellixUpdater::getInstance();
+        OutputCapture log(STDERR_FILENO, path("log.txt"));
         updater->checkKeloPellixUpdate();
+        const auto logged = log.stop();
         platform::NotificationCenter::defaultCenter().removeObserver(this);
+        // This failure line ends with a blank, as stored logs have it.
+        EXPECT_NE(logged.find("-[KeloPellixUpdater downloadPellixdmg]_block_invoke : Download "
+                              "failed! Error - Could not connect to the server. " +
+                              entry.used + " \n"),
+                  std::string::npos)
+            << logged;
 
         const auto requests = urlSession->requests();
         ASSERT_FALSE(requests.empty());
