@@ -22,9 +22,11 @@ export KELO_BENCH_IDLE_SECONDS=${KELO_BENCH_IDLE_SECONDS:-30}
 # The window figures need a display and a session bus: run the whole script under them.
 if [ -z "${KELO_BENCH_DISPLAY:-}" ]; then
     cmake --build "$build" --target kelo_bench -j"${JOBS:-2}" >/dev/null
-    # (Without the bus daemon's and the accessibility registry's start-up notes.)
-    KELO_BENCH_DISPLAY=1 exec "$root/scripts/with-display.sh" "$0" "$@" \
-        2> >(grep -v -e 'dbus-daemon\[' -e 'SpiRegistry daemon is running' >&2)
+    # (Without the start-up notes of the bus daemon and of the accessibility registry it starts.)
+    set +e
+    KELO_BENCH_DISPLAY=1 "$root/scripts/with-display.sh" "$0" "$@" 2>&1 |
+        grep --line-buffered -v -e 'dbus-daemon\[' -e 'SpiRegistry daemon is running'
+    exit "${PIPESTATUS[0]}"
 fi
 
 bin=$build/bin
