@@ -1,0 +1,292 @@
+// Installs and file writes killed with SIGKILL at random moments. A child process runs one
+// install (the bootstrap's install from a mounted volume, the quit-time install of a waiting
+// launcher) or one write (the info file, the preferences, the proxy settings file) and is killed
+// somewhere between its start and a little after its usual end, at least 100 times each.
+// Afterwards the destination is exactly the old one or exactly the new one, never a mixture or a
+// part; an installed bundle starts; what a killed install left behind is hidden and goes with the
+// next install.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <random>
+#include <string>
+
+#include "Handlers/NativeMessageHandler.h"
+#include "Handlers/Utils.h"
+#include "Objects/SessionDetails.h"
+#include "Platform/BundleInstaller.h"
+#include "Platform/FileManager.h"
+#include "Platform/PropertyList.h"
+#include "Platform/UserDefaults.h"
+#include "TempHome.h"
+#include "TestBundle.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kRounds = 100;
+const std::string kBundleName = "Kelo Helvo Pellix.app";
+
+// Every file of a tree, by relative path, with its content.
+using Tree = std::map<std::string, std::string>;
+
+Tree treeOf(const std::string& root) {
+    Tree tree;
+    std::error_code code;
+    for (auto it = fs::recursive_directory_iterator(root, code);
+         !code && it != fs::recursive_directory_iterator(); it.increment(code)) {
+        if (it->is_regular_file()) {
+            tree[fs::relative(it->path(), root).string()] = readText(it->path().string());
+        } else if (it->is_directory()) {
+            tree[fs::relative(it->path(), root).string() + "/"] = "";
+        }
+    }
+    return tree;
+}
+
+// A launcher bundle large enough that copying it takes a while; its executable prints its
+// version.
+void writeBundle(const std::string& bundle, const std::string& version) {
+    TestBundle description;
+    description.version = platform::PlistValue(version);
+    description.content = "#!/bin/sh\necho started " + version + "\n";
+    description.marker = version;
+    description.writeTo(bundle);
+    const std::string filler(8 * 1024, static_cast<char>('a' + version.size()));
+    for (int i = 0; i < 60; ++i) {
+        writeText(bundle + "/Contents/Resources/part" + std::to_string(i), version + filler);
+    }
+}
+
+std::string startedBy(const std::string& bundle) {
+    const std::string command = "'" + bundle + "/Contents/MacOS/KeloHelvoPellix'";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return "(not started)";
+    char line[256] = {};
+    const bool read = std::fgets(line, sizeof line, pipe) != nullptr;
+    ::pclose(pipe);
+    return read ? line : "(no output)";
+}
+
+// Runs `work` in a child process and kills it after `delay` (or lets it finish when the delay is
+// longer). Returns how long the child lived.
+Clock::duration runAndKill(const std::function<void()>& work, Clock::duration delay) {
+    const auto started = Clock::now();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        work();
+        ::_exit(0);
+    }
+    EXPECT_GT(child, 0);
+    const auto deadline = started + delay;
+    int status = 0;
+    for (;;) {
+        if (::waitpid(child, &status, WNOHANG) == child) return Clock::now() - started;
+        if (Clock::now() >= deadline) break;
+        ::usleep(50);
+    }
+    ::kill(child, SIGKILL);
+    ::waitpid(child, &status, 0);
+    return Clock::now() - started;
+}
+
+// How long the work takes when nobody kills it.
+Clock::duration timeOf(const std::function<void()>& work) {
+    return runAndKill(work, std::chrono::hours(1));
+}
+
+class InterruptedInstallsTest : public TempHomeTest {
+  protected:
+    // Kills `work` at random moments from its start to a little after its usual end, `kRounds`
+    // times; `prepare` sets up the old state before each round and `check` judges the result.
+    // Returns how many rounds ended with the new state, as `check` tells.
+    int killAtRandom(const std::function<void()>& prepare, const std::function<void()>& work,
+                     const std::function<bool()>& check) {
+        prepare();
+        const auto usual = timeOf(work);
+        std::mt19937 random(20261206);
+        std::uniform_int_distribution<long> moments(
+            0, std::chrono::duration_cast<std::chrono::microseconds>(usual).count() * 5 / 4);
+        int newer = 0;
+        for (int round = 0; round < kRounds; ++round) {
+            prepare();
+            runAndKill(work, std::chrono::microseconds(moments(random)));
+            if (check()) ++newer;
+            if (HasFailure()) {
+                ADD_FAILURE() << "round " << round;
+                break;
+            }
+        }
+        std::printf(
+            "%d of %d killed runs ended with the new state (an uninterrupted run takes %lld us)\n",
+            newer, kRounds,
+            static_cast<long long>(
+                std::chrono::duration_cast<std::chrono::microseconds>(usual).count()));
+        return newer;
+    }
+
+    // The installed bundle is one whole bundle, the old or the new one, and it starts. Anything
+    // else in the folder is hidden. True for the new one.
+    bool installedIsWhole(const std::string& installed, const Tree& older, const Tree& newer) {
+        const Tree now = treeOf(installed);
+        const bool isOld = now == older;
+        const bool isNew = now == newer;
+        EXPECT_TRUE(isOld || isNew) << "the installed bundle is neither the old nor the new one ("
+                                    << now.size() << " entries)";
+        EXPECT_EQ(startedBy(installed), isNew ? "started 2.0\n" : "started 1.0\n");
+        for (const auto& entry : fs::directory_iterator(fs::path(installed).parent_path())) {
+            const auto name = entry.path().filename().string();
+            EXPECT_TRUE(name == kBundleName || name.front() == '.') << "left in view: " << name;
+        }
+        return isNew;
+    }
+};
+
+TEST_F(InterruptedInstallsTest, BootstrapInstallFromTheVolumeIsWholeOrNotAtAll) {
+    const std::string volumeBundle = path("run/Volumes/Pellix Plugin/") + kBundleName;
+    const std::string installed = path("Applications/") + kBundleName;
+    writeBundle(volumeBundle, "2.0");
+    writeBundle(path("old/") + kBundleName, "1.0");
+    const Tree older = treeOf(path("old/") + kBundleName);
+    const Tree newer = treeOf(volumeBundle);
+
+    const int newerCount = killAtRandom(
+        [&] {
+            fs::remove_all(installed);
+            fs::create_directories(path("Applications"));
+            fs::copy(path("old/") + kBundleName, installed, fs::copy_options::recursive);
+        },
+        [&] { platform::BundleInstaller::install(volumeBundle, installed); },
+        [&] { return installedIsWhole(installed, older, newer); });
+    EXPECT_GT(newerCount, 0) << "no kill came after the swap";
+    EXPECT_LT(newerCount, kRounds) << "no kill came before the swap";
+
+    // The next install, not interrupted, also clears what the killed ones left.
+    EXPECT_FALSE(platform::BundleInstaller::install(volumeBundle, installed).has_value());
+    EXPECT_EQ(treeOf(installed), newer);
+    for (const auto& entry : fs::directory_iterator(path("Applications"))) {
+        EXPECT_EQ(entry.path().filename().string(), kBundleName);
+    }
+}
+
+TEST_F(InterruptedInstallsTest, QuitInstallOfTheWaitingLauncherIsWholeOrNotAtAll) {
+    const std::string native = Utils::keloPellixNativeFolderPath();
+    const std::string waiting = native + kBundleName;
+    const std::string installed = path("Applications/") + kBundleName;
+    writeBundle(waiting, "2.0");
+    writeBundle(path("old/") + kBundleName, "1.0");
+    const Tree older = treeOf(path("old/") + kBundleName);
+    const Tree newer = treeOf(waiting);
+
+    const int newerCount = killAtRandom(
+        [&] {
+            fs::remove_all(installed);
+            fs::create_directories(path("Applications"));
+            fs::copy(path("old/") + kBundleName, installed, fs::copy_options::recursive);
+        },
+        [&] {
+            auto& session = SessionDetails::getInstance();
+            session.setKeloPellixNativeFolder(native);
+            session.setIsAppReplaceFlag(true);
+            std::freopen("/dev/null", "w", stderr);
+            Utils::updatePellixIfNeeded();
+        },
+        [&] { return installedIsWhole(installed, older, newer); });
+    EXPECT_GT(newerCount, 0) << "no kill came after the swap";
+    EXPECT_LT(newerCount, kRounds) << "no kill came before the swap";
+    // The waiting launcher is still whole for a later quit.
+    EXPECT_EQ(treeOf(waiting), newer);
+}
+
+// A file written by the launcher, killed while it is written: afterwards it holds the old bytes
+// or the new bytes and reads as a property list.
+class InterruptedWritesTest : public InterruptedInstallsTest {
+  protected:
+    void expectOldOrNew(const std::string& file, const std::function<void()>& writeOld,
+                        const std::function<void()>& writeNew) {
+        writeOld();
+        const std::string older = readText(file);
+        writeNew();
+        const std::string newer = readText(file);
+        ASSERT_NE(older, newer);
+        const int newerCount = killAtRandom(
+            [&] {
+                fs::remove(file);
+                writeOld();
+            },
+            [&] {
+                std::freopen("/dev/null", "w", stderr);
+                std::freopen("/dev/null", "w", stdout);
+                writeNew();
+            },
+            [&] {
+                const std::string now = readText(file);
+                EXPECT_TRUE(now == older || now == newer)
+                    << file << " is torn: " << now.size() << " bytes";
+                EXPECT_TRUE(platform::PropertyList::readDictionary(file).has_value());
+                return now == newer;
+            });
+        EXPECT_GT(newerCount, 0);
+        EXPECT_LT(newerCount, kRounds);
+    }
+};
+
+// Values big enough that writing them takes a moment.
+std::string bigText(char letter) {
+    return std::string(512 * 1024, letter);
+}
+
+TEST_F(InterruptedWritesTest, InfoFileIsOldOrNew) {
+    const std::string file =
+        Utils::keloPellixNativeFolderPath() + "com.Kelo.Helvo.KeloHelvoPellix.plist";
+    fs::create_directories(Utils::keloPellixNativeFolderPath());
+    const auto writeInfo = [&](const std::string& token) {
+        const platform::PlistValue::Dictionary info{
+            {"DC", "com"}, {"PellixToken", token}, {"pathForPellix", "/join/"}};
+        platform::FileManager::defaultManager().writeFileAtomically(
+            file, platform::PropertyList::toXml(platform::PlistValue(info)), 0600);
+    };
+    expectOldOrNew(
+        file, [&] { writeInfo(bigText('o')); }, [&] { writeInfo(bigText('n')); });
+}
+
+TEST_F(InterruptedWritesTest, PreferencesAreOldOrNew) {
+    const std::string file = platform::UserDefaults::standardFilePath();
+    const auto store = [&](char letter) {
+        platform::UserDefaults defaults(file, {});
+        defaults.set("name", bigText(letter));
+        defaults.synchronize();
+    };
+    expectOldOrNew(
+        file, [&] { store('o'); }, [&] { store('n'); });
+}
+
+TEST_F(InterruptedWritesTest, ProxySettingsFileIsOldOrNew) {
+    platform::UserDefaults::setProcessArguments({"KeloHelvoPellix"});
+    const std::string file = path("Library/Logs/KeloHelvo/ConnectionSettings.plist");
+    const auto store = [&](char letter) {
+        platform::UserDefaults::resetStandard();
+        auto& defaults = platform::UserDefaults::standard();
+        defaults.set("host", "proxy.example");
+        defaults.set("port", 3128);
+        defaults.set("authRequired", true);
+        defaults.set("userName", "customer");
+        defaults.set("password", bigText(letter));
+        NativeMessageHandler handler;
+        handler.setupProxyDetails();
+    };
+    expectOldOrNew(
+        file, [&] { store('o'); }, [&] { store('n'); });
+}
+
+}  // namespace
