@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "Platform/FileManager.h"
+#include "Platform/PropertyListScreen.h"
 
 namespace platform {
 namespace {
@@ -146,6 +147,7 @@ std::optional<PlistValue> PropertyList::fromBytes(std::string_view bytes) {
     if (bytes.empty() || bytes.size() > std::numeric_limits<std::uint32_t>::max()) {
         return std::nullopt;
     }
+    if (!PropertyListScreen::isSafeToParse(bytes)) return std::nullopt;
     plist_t root = nullptr;
     plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &root);
     if (!root) return std::nullopt;

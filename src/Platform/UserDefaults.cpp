@@ -1,11 +1,13 @@
 #include "Platform/UserDefaults.h"
 
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
 
 #include "Platform/FileManager.h"
 #include "Platform/Log.h"
@@ -124,7 +126,13 @@ std::int64_t UserDefaults::integer(const std::string& key) const {
     auto value = lookup(key);
     if (!value) return 0;
     if (const auto* integer = value->asInteger()) return *integer;
-    if (const auto* real = value->asReal()) return static_cast<std::int64_t>(*real);
+    if (const auto* real = value->asReal()) {
+        // Saturated, as the text form is: casting a real outside the range is undefined.
+        if (std::isnan(*real)) return 0;
+        if (*real >= 9223372036854775807.0) return std::numeric_limits<std::int64_t>::max();
+        if (*real <= -9223372036854775808.0) return std::numeric_limits<std::int64_t>::min();
+        return static_cast<std::int64_t>(*real);
+    }
     if (const auto* flag = value->asBoolean()) return *flag ? 1 : 0;
     if (const auto* text = value->asString()) return std::strtoll(text->c_str(), nullptr, 10);
     return 0;
