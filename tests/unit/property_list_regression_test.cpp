@@ -1,5 +1,6 @@
 // Property lists that once stopped the launcher. Found by tests/fuzz: a text holding a NUL
-// character, in a binary list's UTF-16 string or key or as a raw byte in an XML list (the
+// character, in a binary list's UTF-16 string or key (also in a list whose reference size is
+// beyond 8 bytes, which the library still reads) or as a raw byte in an XML list (the
 // property-list library stops the process with a failed assertion when it hands such a text
 // out). Found by hand: arrays nested a few hundred thousand deep, which overflow the stack of the
 // library's recursive parser. Each file the launcher reads must come through: refused or read,
@@ -62,6 +63,23 @@ std::string utf16Object(const std::vector<std::uint16_t>& units) {
     return out;
 }
 
+// A binary property list of one object, with the given size of object references (the list
+// has none, so the library does not look at it).
+std::string singleObjectList(const std::string& object, char referenceSize) {
+    std::string out = "bplist00" + object;
+    const std::size_t table = out.size();
+    out.push_back(8);  // the object's offset
+    out.append(6, '\0');
+    out.push_back(1);
+    out.push_back(referenceSize);
+    for (const std::uint64_t value : {std::uint64_t{1}, std::uint64_t{0}, std::uint64_t{table}}) {
+        for (int shift = 56; shift >= 0; shift -= 8) {
+            out.push_back(static_cast<char>((value >> shift) & 0xFF));
+        }
+    }
+    return out;
+}
+
 struct Case {
     const char* what;
     std::string bytes;
@@ -72,6 +90,8 @@ std::vector<Case> listsWithNul() {
     return {
         {"binary UTF-16 value", binaryDictionary(asciiObject("k"), utf16Object({0xE9, 0, 'b'}))},
         {"binary UTF-16 key", binaryDictionary(utf16Object({0xE9, 0, 'b'}), asciiObject("x"))},
+        {"binary UTF-16 text at the top, references of 17 bytes",
+         singleObjectList(utf16Object({0xE9, 0, 'b'}), 17)},
         {"XML value with a raw NUL",
          "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>k</key>"
          "<string>a\0b</string></dict></plist>\n"s},
