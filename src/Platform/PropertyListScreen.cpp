@@ -88,7 +88,9 @@ bool PropertyListScreen::isSafeXml(std::string_view bytes) {
 }
 
 bool PropertyListScreen::isSafeBinary(std::string_view bytes) {
-    if (bytes.size() < 8 + kTrailerSize) return true;  // the library refuses it by itself
+    // Whatever the walk below cannot read is refused: no list of ours looks like it, and the
+    // library reads more than it should (a list of one text with 17-byte references, say).
+    if (bytes.size() < 8 + kTrailerSize) return false;
     BinaryLayout layout;
     layout.bytes = bytes;
     layout.end = bytes.size() - kTrailerSize;
@@ -99,7 +101,7 @@ bool PropertyListScreen::isSafeBinary(std::string_view bytes) {
     layout.offsetTable = bigEndian(bytes, layout.end + 24, 8);
     if (layout.offsetSize < 1 || layout.offsetSize > 8 || layout.referenceSize < 1 ||
         layout.referenceSize > 8 || layout.offsetTable >= layout.end) {
-        return true;  // malformed: the library refuses it by itself
+        return false;
     }
 
     // Walk the objects as the library will expand them, without recursion.
