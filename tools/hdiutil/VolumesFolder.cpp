@@ -40,8 +40,8 @@ bool renameWithoutReplacing(const std::filesystem::path& from, const std::filesy
 }  // namespace
 
 VolumesFolder VolumesFolder::forCurrentUser() {
-    // The runtime folder must be absolute to count; a relative one is ignored, as its
-    // specification asks.
+    // The runtime folder must be absolute to count; a relative one is ignored, as the XDG
+    // base-directory rules ask.
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime != nullptr && runtime[0] == '/')
         return VolumesFolder(std::filesystem::path(runtime) / "Volumes");
