@@ -28,14 +28,11 @@ build: configure
 	@cmake --build $(BUILD) -j$(JOBS)
 
 test: build
-	@./scripts/run-tests.sh "$(BUILD)" "$(ASAN_BUILD)" "$(LIBCXX_BUILD)" "$(JOBS)" "$(FUZZ_BUILD)"
+	@./scripts/run-tests.sh "$(BUILD)" "$(ASAN_BUILD)" "$(LIBCXX_BUILD)" "$(JOBS)" "$(FUZZ_BUILD)" \
+	    "$(TSAN_BUILD)"
 
 tsan: deps
-	@cmake -S . -B $(TSAN_BUILD) -DKELO_WERROR=ON -DKELO_TSAN=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
-	@cmake --build $(TSAN_BUILD) -j$(JOBS)
-	@cd $(TSAN_BUILD) && G_SLICE=always-malloc \
-	    TSAN_OPTIONS="suppressions=$(CURDIR)/tests/tsan.supp second_deadlock_stack=1" \
-	    $(CURDIR)/scripts/with-display.sh ctest -L tsan -j$(JOBS) --output-on-failure
+	@./scripts/run-tsan.sh "$(TSAN_BUILD)" "$(JOBS)"
 
 fuzz: deps
 	@./tests/fuzz/run-fuzz.sh long "$(FUZZ_BUILD)" "$(FUZZ_SECONDS)" "$(FUZZ_RUNS)" "$(JOBS)"

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Runs every test: the main build (window tests under Xvfb), the sanitizer build of the tests,
-# a compile of the handlers with clang++ and libc++, and a short run of each fuzz target.
+# Runs every test: the main build (window tests under Xvfb), the address and undefined-behaviour
+# sanitizer build of the tests, the thread sanitizer build of the tests that cross threads, a
+# compile of the handlers with clang++ and libc++, and a short run of each fuzz target.
 set -euo pipefail
-build="$1" asan="$2" libcxx="$3" jobs="$4" fuzz="${5:-build-fuzz}"
+build="$1" asan="$2" libcxx="$3" jobs="$4" fuzz="${5:-build-fuzz}" tsan="${6:-build-tsan}"
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 
@@ -25,6 +26,9 @@ cmake --build "$asan" -j"$jobs" || status=1
 (cd "$asan" && ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
     "$root/scripts/with-display.sh" ctest -j"$jobs" -L unit --output-on-failure --timeout 600) \
     || status=1
+
+step "Tests that cross threads, with ThreadSanitizer"
+"$root/scripts/run-tsan.sh" "$tsan" "$jobs" || status=1
 
 step "Fuzz targets, short runs (clang, AddressSanitizer and UndefinedBehaviorSanitizer)"
 "$root/tests/fuzz/run-fuzz.sh" smoke "$fuzz" "$jobs" || status=1
