@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -125,27 +124,6 @@ TEST_F(HdiutilTest, MountsEachImageUnderItsLabelWithModesKept) {
     for (const auto* tool :
          {"KeloCrashDetector", "HelvoUserHandler", "KHPreLogin", "KeloPingAgent"})
         EXPECT_TRUE(isExecutable(volumes() / "Kelo" / tool)) << tool;
-}
-
-TEST_F(HdiutilTest, MountedAgentRecordsEachStartWithItsArguments) {
-    ASSERT_EQ(hdiutil({"mount", agentImage().string()}).exitCode, 0);
-    const auto agent = volumes() / "Kelo/Kelo.app/Contents/MacOS/Kelo";
-    const auto record = path("record.txt");
-    const auto start =
-        "KELO_TEST_AGENT_RECORD=" + shellQuoted(record) + " " + shellQuoted(agent.string());
-    ASSERT_EQ(std::system((start + " -first 'two words'").c_str()), 0);
-    ASSERT_EQ(std::system((start + " -second").c_str()), 0);
-
-    std::istringstream lines(readText(record));
-    std::string line;
-    std::vector<std::string> arguments;
-    while (std::getline(lines, line)) {
-        const auto tab = line.find('\t');
-        ASSERT_NE(tab, std::string::npos) << line;
-        EXPECT_GT(std::stod(line.substr(0, tab)), 1.0e9) << "a time stamp first: " << line;
-        arguments.push_back(line.substr(tab + 1));
-    }
-    EXPECT_EQ(arguments, (std::vector<std::string>{"-first\ttwo words", "-second"}));
 }
 
 TEST_F(HdiutilTest, MountingTwiceNumbersTheSecondAndDetachRemovesEachOnce) {

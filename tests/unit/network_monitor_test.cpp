@@ -155,24 +155,15 @@ TEST_F(NetworkMonitorTest, ServerThatAlwaysAnswersIsRestoredOnceThenSilence) {
     EXPECT_EQ(request.header("Cache-Control"), "no-cache");
 }
 
-TEST_F(NetworkMonitorTest, ServerThatFailsIsReportedOnEveryProbe) {
-    service_->setAnswer("/join/", {.status = 503});
-    monitor_->startMonitoringReachability(url("/join/"));
-    ASSERT_TRUE(runUntilHeard(4));
-    EXPECT_EQ(std::count(delegate_->heard.begin(), delegate_->heard.end(), Heard::failed),
-              static_cast<long>(delegate_->heard.size()));
-    EXPECT_FALSE(monitor_->isWebsiteReachable());
-    EXPECT_TRUE(delegate_->allOnMainThread);
-}
-
-TEST_F(NetworkMonitorTest, RestoreFailRestore) {
+TEST_F(NetworkMonitorTest, RestoreIsReportedOnceAndEveryFailedProbeIsReported) {
     service_->setAnswer("/join/", {.status = 200, .times = 1});
-    service_->setAnswer("/join/", {.status = 500, .times = 1});
+    service_->setAnswer("/join/", {.status = 500, .times = 2});
     monitor_->startMonitoringReachability(url("/join/"));
-    ASSERT_TRUE(MainLoop::runUntil([&] { return probes() >= 6; }, 20s));
+    ASSERT_TRUE(MainLoop::runUntil([&] { return probes() >= 7; }, 20s));
     MainLoop::runFor(kIntervalMs / 2);
     EXPECT_EQ(delegate_->heard,
-              (std::vector<Heard>{Heard::restored, Heard::failed, Heard::restored}));
+              (std::vector<Heard>{Heard::restored, Heard::failed, Heard::failed, Heard::restored}));
+    EXPECT_TRUE(delegate_->allOnMainThread);
 }
 
 TEST_F(NetworkMonitorTest, RedirectsAreFollowedToTheirFinalAnswer) {

@@ -61,10 +61,6 @@ class TestServer {
         : server_((LocalService::certificateFolder() + "/" + certificate + ".pem").c_str(),
                   (LocalService::certificateFolder() + "/" + certificate + ".key").c_str()) {
         server_.Get("/hello", [this](const httplib::Request& request, httplib::Response& response) {
-            {
-                std::lock_guard lock(mutex_);
-                userAgents_.push_back(request.get_header_value("User-Agent"));
-            }
             // ?gate=NAME holds the answer until the test opens that gate.
             if (request.has_param("gate")) {
                 const std::string gate = request.get_param_value("gate");
@@ -157,11 +153,6 @@ class TestServer {
         gateChanged_.notify_all();
     }
 
-    std::vector<std::string> userAgents() const {
-        std::lock_guard lock(mutex_);
-        return userAgents_;
-    }
-
   private:
     // Sleeps, but ends early (returning false) when the server is stopping.
     bool pause(std::chrono::milliseconds duration) {
@@ -181,7 +172,6 @@ class TestServer {
     std::condition_variable gateChanged_;
     int waiting_ = 0;
     std::set<std::string> open_;
-    std::vector<std::string> userAgents_;
 };
 
 // A port on 127.0.0.1 where nothing listens.
@@ -285,28 +275,27 @@ TEST_F(UrlSessionTest, CompletionsRunOneAtATimeOffTheCallingThreadInTheOrderTask
 
     // All three are in flight before any answer leaves; the answers then come in the order C, B, A.
     for (const char* gate : {"A", "B", "C"}) {
-        auto request = UrlSessionTest::request(server_->url("/hello?gate=") + gate);
-        request.headers["User-Agent"] = "Debian GNU/Linux 12";
-        session_->dataTask(request, [&, gate = std::string(gate)](
-                                        std::string body, std::optional<UrlResponse> response,
-                                        std::optional<UrlError> error) {
-            if (inside.fetch_add(1) != 0) overlapped = true;
-            if (std::this_thread::get_id() == caller) onCaller = true;
-            if (!session_->isDelegateQueue()) offQueue = true;
-            std::this_thread::sleep_for(50ms);
-            EXPECT_FALSE(error);
-            EXPECT_EQ(body, "hello");
-            ASSERT_TRUE(response);
-            EXPECT_EQ(response->statusCode, 200);
-            EXPECT_EQ(response->expectedContentLength, 5u);
-            EXPECT_EQ(response->headers["Content-Type"], "text/plain");
-            {
-                std::lock_guard lock(mutex);
-                order.push_back(gate);
-            }
-            inside.fetch_sub(1);
-            if (left.fetch_sub(1) == 1) all.set_value();
-        });
+        session_->dataTask(
+            request(server_->url("/hello?gate=") + gate),
+            [&, gate = std::string(gate)](std::string body, std::optional<UrlResponse> response,
+                                          std::optional<UrlError> error) {
+                if (inside.fetch_add(1) != 0) overlapped = true;
+                if (std::this_thread::get_id() == caller) onCaller = true;
+                if (!session_->isDelegateQueue()) offQueue = true;
+                std::this_thread::sleep_for(50ms);
+                EXPECT_FALSE(error);
+                EXPECT_EQ(body, "hello");
+                ASSERT_TRUE(response);
+                EXPECT_EQ(response->statusCode, 200);
+                EXPECT_EQ(response->expectedContentLength, 5u);
+                EXPECT_EQ(response->headers["Content-Type"], "text/plain");
+                {
+                    std::lock_guard lock(mutex);
+                    order.push_back(gate);
+                }
+                inside.fetch_sub(1);
+                if (left.fetch_sub(1) == 1) all.set_value();
+            });
     }
     ASSERT_TRUE(server_->waitForGates(3));
     for (const char* gate : {"C", "B", "A"}) {
@@ -319,8 +308,6 @@ TEST_F(UrlSessionTest, CompletionsRunOneAtATimeOffTheCallingThreadInTheOrderTask
     EXPECT_FALSE(onCaller);
     EXPECT_FALSE(offQueue);
     EXPECT_FALSE(session_->isDelegateQueue());
-    // The header the request set went out as it stands.
-    EXPECT_EQ(server_->userAgents(), (std::vector<std::string>(3, "Debian GNU/Linux 12")));
 }
 
 TEST_F(UrlSessionTest, StatusesAreResponsesAndRedirectsAreFollowedUnlessTurnedOff) {
@@ -506,11 +493,6 @@ TEST_F(UrlSessionTest, BadAddressesCompleteWithAnError) {
 }
 
 TEST_F(UrlSessionTest, DestroyingTheSessionCancelsWhatIsStillRunning) {
-    // Idle: goes away at once.
-    EXPECT_FALSE(fetch(request(server_->url("/hello"))).error);
-    session_.reset();
-
-    session_ = std::make_unique<CurlUrlSession>();
     std::optional<UrlError> error;
     bool gotFile = true;
     session_->downloadTask(request(server_->url("/stall"), 30),
