@@ -48,27 +48,22 @@ class ApiHandlerTest : public TempHomeTest {
 
     LocalService& service() { return *service_; }
 
-    // Runs one check and waits for its completion; nothing when it did not come.
+    // Runs one check: it must report `expected`, on the URL session's queue.
     template <typename Check>
-    std::optional<Outcome> run(Check check) {
+    ::testing::AssertionResult reports(Check check, bool expected) {
         auto promise = std::make_shared<std::promise<Outcome>>();
         auto future = promise->get_future();
         (ApiHandler::getInstance().*check)([promise](bool result) {
             promise->set_value({result, platform::UrlSession::shared().isDelegateQueue()});
         });
-        if (future.wait_for(30s) != std::future_status::ready) return std::nullopt;
-        return future.get();
-    }
-
-    // Runs one check: it must report `expected`, on the URL session's queue.
-    template <typename Check>
-    ::testing::AssertionResult reports(Check check, bool expected) {
-        const auto outcome = run(check);
-        if (!outcome) return ::testing::AssertionFailure() << "no completion";
-        if (outcome->result != expected) {
+        if (future.wait_for(30s) != std::future_status::ready) {
+            return ::testing::AssertionFailure() << "no completion";
+        }
+        const auto outcome = future.get();
+        if (outcome.result != expected) {
             return ::testing::AssertionFailure() << "reported " << (expected ? "NO" : "YES");
         }
-        if (!outcome->onSessionQueue) {
+        if (!outcome.onSessionQueue) {
             return ::testing::AssertionFailure() << "completed off the URL session's queue";
         }
         return ::testing::AssertionSuccess();

@@ -291,11 +291,8 @@ TEST_F(LogHandlerTest, NoLineOfAnyThreadIsLostOrDoubledAcrossRotations) {
         total += static_cast<std::size_t>(lines);
         for (int line = 0; line < lines; ++line) {
             const auto found = seen.find({writer, line});
-            if (found == seen.end()) {
-                ++missing;
-            } else if (found->second > 1) {
-                ++doubled;
-            }
+            missing += found == seen.end() ? 1 : 0;
+            doubled += found != seen.end() && found->second > 1 ? 1 : 0;
         }
     }
     EXPECT_EQ(missing, 0);
