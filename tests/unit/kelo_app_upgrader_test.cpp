@@ -47,29 +47,22 @@ class KeloAppUpgraderTest : public TempHomeTest {
     }
 };
 
-TEST_F(KeloAppUpgraderTest, VersionIsZeroWithoutAgentAndTheBundlesVersionWithIt) {
-    auto& upgrader = KeloAppUpgrader::getInstance();
-    fs::create_directories(agentFolder());
-    upgrader.keloAppVersionCheck();
-    EXPECT_EQ(SessionDetails::getInstance().localKeloAppVersion(), "0");
-
-    makeAgent("3.1.4", "exit 0\n");
-    OutputCapture log(STDERR_FILENO, path("log.txt"));
-    upgrader.keloAppVersionCheck();
-    EXPECT_EQ(SessionDetails::getInstance().localKeloAppVersion(), "3.1.4");
-    EXPECT_NE(log.text().find("-[KeloAppUpgrader keloAppVersionCheck] local Kelo App version : "
-                              "3.1.4 " +
-                              agentFolder() + "/Kelo.app"),
-              std::string::npos)
-        << log.text();
-}
-
 TEST_F(KeloAppUpgraderTest, JoinDetailsFileHoldsTheSessionExactlyAndIsReplacedWhole) {
     auto& upgrader = KeloAppUpgrader::getInstance();
+    fillSession();
+    {
+        // Without the agent's folder there is no file.
+        OutputCapture log(STDERR_FILENO, path("log.txt"));
+        upgrader.modifyKeloJoinDetails();
+        EXPECT_FALSE(fs::exists(joinDetailsPath()));
+        EXPECT_NE(log.text().find("-[KeloAppUpgrader modifyKeloJoinDetails] : Unable to create "
+                                  "New kelojoindetails.conf file by Pellix in folder " +
+                                  joinDetailsPath()),
+                  std::string::npos)
+            << log.text();
+    }
     fs::create_directories(agentFolder());
     writeText(joinDetailsPath(), "KELO_PARLO_IND\n&key=old&");
-    fillSession();
-
     upgrader.modifyKeloJoinDetails();
     EXPECT_EQ(readText(joinDetailsPath()),
               "KELO_PARLO_IND\n&key=1231234567&webServerName=pellix-eu.kelohelvo.example&"
@@ -92,18 +85,6 @@ TEST_F(KeloAppUpgraderTest, JoinDetailsFileHoldsTheSessionExactlyAndIsReplacedWh
         names.push_back(entry.path().filename().string());
     }
     EXPECT_EQ(names, std::vector<std::string>{"kelojoindetails.conf"});
-}
-
-TEST_F(KeloAppUpgraderTest, JoinDetailsFileIsNotWrittenWithoutTheAgentFolder) {
-    fillSession();
-    OutputCapture log(STDERR_FILENO, path("log.txt"));
-    KeloAppUpgrader::getInstance().modifyKeloJoinDetails();
-    EXPECT_FALSE(fs::exists(joinDetailsPath()));
-    EXPECT_NE(log.text().find("-[KeloAppUpgrader modifyKeloJoinDetails] : Unable to create New "
-                              "kelojoindetails.conf file by Pellix in folder " +
-                              joinDetailsPath()),
-              std::string::npos)
-        << log.text();
 }
 
 TEST_F(KeloAppUpgraderTest, JoinDetailsFileThatCannotBeDeletedIsLeftUntouched) {
