@@ -48,8 +48,6 @@ TEST_P(JoinSessionMessageDecoding, GivesTheRecordOrFails) {
 INSTANTIATE_TEST_SUITE_P(
     Bodies, JoinSessionMessageDecoding,
     ::testing::Values(
-        JoinCase{R"({"sessionKey":123456789,"email":"a@b.c"})", join(123456789, "a@b.c")},
-        JoinCase{R"({"sessionKey":123456789,"email":"a@b.c","dc":null})", join(123456789, "a@b.c")},
         JoinCase{R"({"sessionKey":123456789,"email":"a@b.c","dc":"eu"})",
                  join(123456789, "a@b.c", "eu")},
         // An empty dc is still a dc.
@@ -63,7 +61,6 @@ INSTANTIATE_TEST_SUITE_P(
         JoinCase{R"({"sessionKey":18446744073709551616,"email":"e"})", std::nullopt},
         JoinCase{R"({"sessionKey":123456789.0,"email":"e"})", std::nullopt},
         JoinCase{R"({"sessionKey":1e9,"email":"e"})", std::nullopt},
-        JoinCase{R"({"sessionKey":"123456789","email":"e"})", std::nullopt},
         // A number written with a leading zero is not JSON.
         JoinCase{R"({"sessionKey":0123456789,"email":"e"})", std::nullopt},
         JoinCase{R"({"email":"e"})", std::nullopt},
