@@ -53,6 +53,7 @@ class KeloDmgDownloaderTest : public TempHomeTest {
         platform::ServiceSlot<platform::ProcessRunner>::set(runner_);
         workspace_->launches = RecordingWorkspace::Launches::real;
         platform::ServiceSlot<platform::Workspace>::set(workspace_);
+        platform::ServiceSlot<platform::DistributedNotificationCenter>::set(statusCenter_);
         auto& session = SessionDetails::getInstance();
         session.setWebServerName(service_->host());
         session.setSessionKey("123456789");
@@ -70,10 +71,6 @@ class KeloDmgDownloaderTest : public TempHomeTest {
     }
     std::string volume() const { return platform::Volumes::volumeNamed("Kelo"); }
 
-    void installStatusRecorder() {
-        platform::ServiceSlot<platform::DistributedNotificationCenter>::set(statusCenter_);
-    }
-
     LocalService& service() { return *service_; }
     std::shared_ptr<RecordingProcessRunner> runner_ = std::make_shared<RecordingProcessRunner>();
     std::shared_ptr<RecordingWorkspace> workspace_ = std::make_shared<RecordingWorkspace>();
@@ -85,7 +82,6 @@ class KeloDmgDownloaderTest : public TempHomeTest {
 };
 
 TEST_F(KeloDmgDownloaderTest, RenewalInstallsStartsAndCleansUp) {
-    installStatusRecorder();
     fs::create_directories(agentFolder() + "Kelo.app/Contents");
     writeText(agentFolder() + "KHPreLogin", "tool of an earlier agent\n");
     SessionDetails::getInstance().setIsUpdateNeeded(true);
@@ -118,7 +114,6 @@ TEST_F(KeloDmgDownloaderTest, RenewalInstallsStartsAndCleansUp) {
 }
 
 TEST_F(KeloDmgDownloaderTest, AgentFoundAfterMountingLeavesTheVolumeMounted) {
-    installStatusRecorder();
     LocalService::Answer cdn;
     cdn.file = "KeloMac.dmg";
     service().setAnswer("/cdn/agent.dmg", cdn);
@@ -143,7 +138,6 @@ TEST_F(KeloDmgDownloaderTest, AgentFoundAfterMountingLeavesTheVolumeMounted) {
 }
 
 TEST_F(KeloDmgDownloaderTest, FailedDownloadsAreLoggedRetriedAndAnnouncedOnlyForAStatus) {
-    installStatusRecorder();
     const struct {
         const char* name;
         LocalService::Answer answer;
@@ -192,6 +186,7 @@ TEST_F(KeloDmgDownloaderTest, RefusedLaunchIsAnnouncedOnTheSessionBusAndInstalls
     if (!std::getenv("DBUS_SESSION_BUS_ADDRESS")) {
         GTEST_SKIP() << "no session bus (run under dbus-run-session, as make test does)";
     }
+    platform::ServiceSlot<platform::DistributedNotificationCenter>::set(nullptr);
     SessionBusListener listener;
     ASSERT_TRUE(listener.connected());
     workspace_->launches = RecordingWorkspace::Launches::refuse;
