@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <ranges>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@
 #include "LocalService.h"
 #include "LogFile.h"
 #include "TempHome.h"
+#include "TestImages.h"
 
 namespace e2e {
 
@@ -141,13 +143,7 @@ inline bool shell(const std::string& command) {
 
 inline std::string quoted(const std::string& text) {
     std::string out = "'";
-    for (const char c : text) {
-        if (c == '\'') {
-            out += "'\\''";
-        } else {
-            out += c;
-        }
-    }
+    for (const char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return out + "'";
 }
 
@@ -159,8 +155,7 @@ class EndToEndTest : public TempHomeTest {
         TempHomeTest::SetUp();
         bus_ = std::make_unique<launcher_test::PrivateBus>();
         service_ = std::make_unique<LocalService>();
-        ASSERT_TRUE(shell(std::string(KELO_SOURCE_DIR) + "/tools/make-test-images.sh " +
-                          quoted(service_->rootDir()) + " >/dev/null"));
+        ASSERT_TRUE(TestImages::make(service_->rootDir()));
         // The images' content, as the launcher should install it.
         images_ = path("images");
         for (const char* image : {"KeloMac.dmg", "KeloHelvoPellix.dmg"}) {
@@ -178,11 +173,9 @@ class EndToEndTest : public TempHomeTest {
     }
 
     void showCustomerJoinPage() {
-        LocalService::Answer page;
-        page.body = customerJoinPage();
-        page.contentType = "text/html; charset=utf-8";
-        page.headers = {{"Cache-Control", "no-store"}};
-        service_->setAnswer("/join/", page);
+        service_->setAnswer("/join/", {.body = customerJoinPage(),
+                                       .contentType = "text/html; charset=utf-8",
+                                       .headers = {{"Cache-Control", "no-store"}}});
     }
 
     // The data centres this test names, all on the local service.
@@ -223,10 +216,7 @@ class EndToEndTest : public TempHomeTest {
     // Join pressed, or the page reloaded after a pause. Returns once the page has taken it.
     ::testing::AssertionResult customer(const nlohmann::json& step) {
         const auto before = events("customer");
-        LocalService::Answer answer;
-        answer.body = step.dump();
-        answer.times = 1;
-        service_->setAnswer("/e2e/customer", answer);
+        service_->setAnswer("/e2e/customer", {.body = step.dump(), .times = 1});
         if (eventually([&] { return events("customer") > before; }, 30s)) {
             return ::testing::AssertionSuccess();
         }
@@ -244,12 +234,9 @@ class EndToEndTest : public TempHomeTest {
         std::vector<std::vector<std::string>> starts;
         for (const auto& line : log_file::splitLines(readText(path("agent-started.txt")))) {
             std::vector<std::string> fields;
-            std::size_t at = 0;
-            for (auto tab = line.find('\t'); tab != std::string::npos; tab = line.find('\t', at)) {
-                fields.push_back(line.substr(at, tab - at));
-                at = tab + 1;
+            for (const auto field : std::views::split(line, '\t')) {
+                fields.emplace_back(field.begin(), field.end());
             }
-            fields.push_back(line.substr(at));
             fields.erase(fields.begin());
             starts.push_back(fields);
         }

@@ -22,6 +22,19 @@ constexpr const char* kAgentCheck = "/api/v2/agent/check_update";
 constexpr const char* kLauncherCheck = "/api/v1/customer_plugin/check_update";
 constexpr const char* kTerminated =
     "+[Utils updatePellixIfNeeded] : ************************** Kelo Pellix App terminated *******";
+constexpr const char* kUnmounted =
+    "-[KeloDmgDownloader unMountingKeloMacDmg] : Dmg unmount task termination status : ";
+constexpr const char* kAgentLaunched =
+    "-[KeloDmgDownloader workspaceLaunchApplication:] : LaunchApplication: Kelo.app launched "
+    "successfully with args : (";
+constexpr const char* kAgentCurrent =
+    "-[KeloAppUpgrader keloAppUpdater] : This mac has latest Kelo App";
+constexpr const char* kPreferences = "Library/Preferences/com.Kelo.Helvo.KeloHelvoPellix.plist";
+
+std::string joined(const std::string& email, const std::string& key) {
+    return "handleMessageFromWebView(message:) : Details Shared for Joining a session - email: " +
+           email + ", sessionid: " + key;
+}
 
 std::string lastLine(const std::vector<std::string>& lines) {
     for (auto line = lines.rbegin(); line != lines.rend(); ++line) {
@@ -96,6 +109,22 @@ TEST_F(EndToEndTest, FirstStartFromTheMountedLauncherImage) {
          "to zero ( default) " +
              agentFolder() + "/Kelo.app"}));
     EXPECT_EQ(log_file::count(log(), "+[Utils parseCommandLineArgs]"), 0);
+    EXPECT_EQ(platform::PropertyList::readDictionary(path(kPreferences))
+                  .value()
+                  .at("WebKitOfflineWebApplicationCacheEnabled"),
+              platform::PlistValue(true));
+
+    // A second start only brings the running launcher forward: the launch steps and the checks
+    // after the launch ran once.
+    {
+        launcher_test::LauncherProcess second(launcher_test::bundleExecutable(), {"-DC", "eu"},
+                                              environment(), path("second"));
+        EXPECT_EQ(second.waitForExit(30s), 0);
+    }
+    EXPECT_FALSE(launcher_->waitForExit(1s).has_value());
+    EXPECT_EQ(log_file::count(log(), "Kelo Pellix App Started"), 1);
+    EXPECT_EQ(
+        log_file::count(log(), "applicationDidFinishLaunching(_:) Update Available for Pellix"), 1);
 
     // Closing the window ends the run with the termination banner as the last line.
     ASSERT_TRUE(bus_->activate(std::string(launcher_test::kObjectPath) + "/window/1", "close"))
@@ -110,11 +139,9 @@ TEST_F(EndToEndTest, FirstStartFromTheMountedLauncherImage) {
 // ---- 2. Joins: the agent renewed, then started as it is -----------------------------------------
 
 TEST_F(EndToEndTest, JoinInstallsAndStartsTheAgentThenALaterJoinStartsItAgain) {
-    LocalService::Answer renew;
-    renew.body = R"({"representation":{"AGENT":{"update_needed":true,"download_url":"",)"
-                 R"("fallback_url":""}}})";
-    renew.times = 1;
-    service_->setAnswer(kAgentCheck, renew);
+    service_->setAnswer(kAgentCheck, {.body = R"({"representation":{"AGENT":{"update_needed":true,)"
+                                              R"("download_url":"","fallback_url":""}}})",
+                                      .times = 1});
     start();
     ASSERT_TRUE(joinPageShown());
 
@@ -132,14 +159,9 @@ TEST_F(EndToEndTest, JoinInstallsAndStartsTheAgentThenALaterJoinStartsItAgain) {
                             {"proxy-password", "s3cret"}}},
                           {"join", true}}));
     // The chain ends with the volume detached twice (the second time it is already gone).
-    ASSERT_TRUE(
-        logShows("-[KeloDmgDownloader unMountingKeloMacDmg] : Dmg unmount task "
-                 "termination status : ",
-                 2, 120s))
-        << readText(launcher_test::logFile());
+    ASSERT_TRUE(logShows(kUnmounted, 2, 120s)) << readText(launcher_test::logFile());
 
-    const auto defaults = platform::PropertyList::readDictionary(
-        path("Library/Preferences/com.Kelo.Helvo.KeloHelvoPellix.plist"));
+    const auto defaults = platform::PropertyList::readDictionary(path(kPreferences));
     ASSERT_TRUE(defaults.has_value());
     for (const auto& [key, expected] : Dictionary{{"activeSessionKey", std::int64_t{123456789}},
                                                   {"name", "Ada Lovelace"},
@@ -185,8 +207,7 @@ TEST_F(EndToEndTest, JoinInstallsAndStartsTheAgentThenALaterJoinStartsItAgain) {
     const std::string host = service_->host();
     EXPECT_TRUE(log_file::inOrder(
         log(),
-        {"handleMessageFromWebView(message:) : Details Shared for Joining a session - email: "
-         "ada@example.com, sessionid: 123456789",
+        {joined("ada@example.com", "123456789"),
          "-[ApiHandler checkKeloHelvoUpdateWithCompletion:]_block_invoke : Response : ",
          "-[KeloAppUpgrader keloAppUpdater] : Updated Kelo App Version Available in Server..",
          "-[KeloAppUpgrader modifyKeloJoinDetails] : Modify joindetails called!",
@@ -200,17 +221,14 @@ TEST_F(EndToEndTest, JoinInstallsAndStartsTheAgentThenALaterJoinStartsItAgain) {
          "-[KeloDmgDownloader startDownLoadingKeloMacDmg]_block_invoke : Download finished "
          "successfully",
          "-[KeloDmgDownloader mountingKeloMacDmg] : dmg mount task termination status : 0",
-         "-[KeloDmgDownloader copyAppFileAndLaunch] : Kelo.app file copied",
-         "-[KeloDmgDownloader workspaceLaunchApplication:] : LaunchApplication: Kelo.app launched "
-         "successfully with args : (",
+         "-[KeloDmgDownloader copyAppFileAndLaunch] : Kelo.app file copied", kAgentLaunched,
          "-[KeloDmgDownloader copyAppFileAndLaunch] : App Path : " + agentFolder() +
              "Kelo.app kelo app file launched!",
          "-[KeloDmgDownloader copyAppFileAndLaunch] : KeloCrashDetector file copied",
          "-[KeloDmgDownloader copyAppFileAndLaunch] : HelvoUserHandler file copied",
          "-[KeloDmgDownloader copyAppFileAndLaunch] :KHPreLogin file copied",
          "-[KeloDmgDownloader copyAppFileAndLaunch] :KeloPingAgent file copied",
-         "-[KeloDmgDownloader unMountingKeloMacDmg] : Dmg unmount task termination status : 0",
-         "-[KeloDmgDownloader unMountingKeloMacDmg] : Dmg unmount task termination status : "}));
+         std::string(kUnmounted) + "0", kUnmounted}));
 
     // Later the customer joins another session, with a 10-digit key whose fourth digit names the
     // European data centre. The agent is current now: it is started again, nothing is loaded.
@@ -220,25 +238,18 @@ TEST_F(EndToEndTest, JoinInstallsAndStartsTheAgentThenALaterJoinStartsItAgain) {
     ASSERT_TRUE(eventually([&] { return agentStarts().size() == 2; }, 60s))
         << readText(launcher_test::logFile());
     EXPECT_EQ(agentStarts().back(), kAgentArguments);
-    EXPECT_EQ(platform::PropertyList::readDictionary(
-                  path("Library/Preferences/com.Kelo.Helvo.KeloHelvoPellix.plist"))
-                  ->at("activeSessionKey"),
+    EXPECT_EQ(platform::PropertyList::readDictionary(path(kPreferences))->at("activeSessionKey"),
               platform::PlistValue(std::int64_t{1231234567}));
     EXPECT_EQ(targets(kAgentCheck).size(), 2u);
     EXPECT_EQ(targets("/agent/KeloMac.dmg").size(), 1u);
     EXPECT_EQ(readText(agentFolder() + "kelojoindetails.conf"),
               joinDetails("1231234567", "eu", "ada@example.com"));
     EXPECT_TRUE(log_file::inOrder(
-        log(),
-        {"-[KeloDmgDownloader unMountingKeloMacDmg] : Dmg unmount task termination status : ",
-         "handleMessageFromWebView(message:) : Details Shared for Joining a session - email: "
-         "ada@example.com, sessionid: 1231234567",
-         "-[KeloAppUpgrader keloAppUpdater] : This mac has latest Kelo App",
-         "-[KeloAppUpgrader modifyKeloJoinDetails] : Kelo Joindetails Content : Session "
-         "key=1231234567 webServerName=" +
-             host + " DC=eu",
-         "-[KeloDmgDownloader workspaceLaunchApplication:] : LaunchApplication: Kelo.app launched "
-         "successfully with args : ("}));
+        log(), {kUnmounted, joined("ada@example.com", "1231234567"), kAgentCurrent,
+                "-[KeloAppUpgrader modifyKeloJoinDetails] : Kelo Joindetails Content : Session "
+                "key=1231234567 webServerName=" +
+                    host + " DC=eu",
+                kAgentLaunched}));
     EXPECT_EQ(log_file::count(log(), "Kelo Dmg Url"), 1);
 }
 
@@ -276,16 +287,18 @@ TEST_F(EndToEndTest, JoinWithTheAgentCurrentStartsItWithoutDownload) {
 
     EXPECT_TRUE(log_file::inOrder(
         log(),
-        {"handleMessageFromWebView(message:) : Details Shared for Joining a session - email: "
-         "bea@example.com, sessionid: 987654321",
+        {joined("bea@example.com", "987654321"),
          "-[ApiHandler checkKeloHelvoUpdateWithCompletion:]_block_invoke : Response : ",
-         "-[KeloAppUpgrader keloAppUpdater] : This mac has latest Kelo App",
-         "-[KeloAppUpgrader modifyKeloJoinDetails] : Modify joindetails called!",
+         kAgentCurrent, "-[KeloAppUpgrader modifyKeloJoinDetails] : Modify joindetails called!",
          "-[KeloAppUpgrader modifyKeloJoinDetails] : New kelojoindetails.conf file has been "
          "created by Pellix in folder",
-         "-[KeloDmgDownloader workspaceLaunchApplication:] : LaunchApplication: Kelo.app launched "
-         "successfully with args : ("}));
+         kAgentLaunched}));
     EXPECT_EQ(log_file::count(log(), "Kelo Dmg Url"), 0);
+
+    // SIGTERM is a quit that installs nothing: no termination banner.
+    EXPECT_EQ(launcher_->terminate(), 0);
+    EXPECT_EQ(log_file::count(log(), "Kelo Pellix App terminated"), 0);
+    EXPECT_FALSE(bus_->applicationRunning());
 }
 
 // ---- 4. The service goes away and comes back
@@ -342,10 +355,10 @@ class SelfUpdateTest : public EndToEndTest {
     // newer one; returns once the newer one waits in the native folder.
     void startWithNewerLauncherOffered() {
         fs::copy(KELO_BUNDLE_DIR, installedLauncher(), fs::copy_options::recursive);
-        LocalService::Answer update;
-        update.body = R"({"representation":{"download_url":")" + service_->baseUrl() +
-                      R"(/agent/KeloHelvoPellix.dmg","update":true}})";
-        service_->setAnswer(kLauncherCheck, update);
+        service_->setAnswer(
+            kLauncherCheck,
+            {.body = R"({"representation":{"download_url":")" + service_->baseUrl() +
+                     R"(/agent/KeloHelvoPellix.dmg","update":true}})"});
         start(installedLauncher());
         ASSERT_TRUE(joinPageShown());
         // Every check that finds the update starts a download of its own: all of them end.

@@ -4,11 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "Journal.h"
 #include "Platform/Linux/GioPathMonitor.h"
 #include "TempHome.h"
 
@@ -17,39 +17,13 @@ namespace {
 using namespace std::chrono_literals;
 using platform::GioPathMonitor;
 
-// Collects the reports of one monitor.
-class Reports {
-  public:
-    GioPathMonitor::Handler handler() {
-        return [this](bool satisfied) {
-            std::lock_guard lock(mutex_);
-            values_.push_back(satisfied);
-            threads_.push_back(std::this_thread::get_id());
-            changed_.notify_all();
-        };
-    }
-
-    bool waitFor(std::size_t count) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, 10s, [&] { return values_.size() >= count; });
-    }
-
-    std::vector<bool> values() const {
-        std::lock_guard lock(mutex_);
-        return values_;
-    }
-
-    std::vector<std::thread::id> threads() const {
-        std::lock_guard lock(mutex_);
-        return threads_;
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<bool> values_;
-    std::vector<std::thread::id> threads_;
-};
+// Notes each report as "1" or "0", marked when it ran on the thread that made the handler.
+GioPathMonitor::Handler noteIn(Journal& journal) {
+    return [&journal, caller = std::this_thread::get_id()](bool satisfied) {
+        journal.add(std::string(satisfied ? "1" : "0") +
+                    (std::this_thread::get_id() == caller ? " on the calling thread" : ""));
+    };
+}
 
 void networkChanged(bool available) {
     g_signal_emit_by_name(g_network_monitor_get_default(), "network-changed",
@@ -59,65 +33,61 @@ void networkChanged(bool available) {
 // Reports run in order on one queue: once a new monitor's first report is in, anything that
 // earlier monitors had on its way has arrived already.
 bool earlierReportsDelivered() {
-    Reports witness;
+    Journal witness;
     GioPathMonitor other;
-    other.start(witness.handler());
-    return witness.waitFor(1);
+    other.start(noteIn(witness));
+    return witness.waitFor(1, 10s);
 }
 
 class PathMonitorTest : public TempHomeTest {};
 
 TEST_F(PathMonitorTest, ReportsAfterStartAndEachChangeInOrderOffTheCallingThread) {
-    Reports reports;
+    Journal reports;
     GioPathMonitor monitor;
-    monitor.start(reports.handler());
-    ASSERT_TRUE(reports.waitFor(1));
-    EXPECT_EQ(reports.values().front(),
-              g_network_monitor_get_network_available(g_network_monitor_get_default()) != FALSE);
-
+    monitor.start(noteIn(reports));
+    ASSERT_TRUE(reports.waitFor(1, 10s));
+    const bool available =
+        g_network_monitor_get_network_available(g_network_monitor_get_default()) != FALSE;
     networkChanged(false);
     networkChanged(true);
     networkChanged(false);
-    ASSERT_TRUE(reports.waitFor(4));
-    const auto values = reports.values();
-    EXPECT_EQ(std::vector<bool>(values.begin() + 1, values.end()),
-              (std::vector<bool>{false, true, false}));
-    for (const auto& thread : reports.threads()) EXPECT_NE(thread, std::this_thread::get_id());
+    ASSERT_TRUE(reports.waitFor(4, 10s));
+    EXPECT_EQ(reports.entries(), (std::vector<std::string>{available ? "1" : "0", "0", "1", "0"}));
 }
 
 TEST_F(PathMonitorTest, NothingArrivesAfterCancelAndStartWorksAgain) {
-    Reports first;
+    Journal first;
     GioPathMonitor monitor;
-    monitor.start(first.handler());
-    ASSERT_TRUE(first.waitFor(1));
+    monitor.start(noteIn(first));
+    ASSERT_TRUE(first.waitFor(1, 10s));
     monitor.cancel();
     networkChanged(false);
 
     ASSERT_TRUE(earlierReportsDelivered());
-    EXPECT_EQ(first.values().size(), 1u);
+    EXPECT_EQ(first.size(), 1u);
 
-    Reports second;
-    monitor.start(second.handler());
-    ASSERT_TRUE(second.waitFor(1));
+    Journal second;
+    monitor.start(noteIn(second));
+    ASSERT_TRUE(second.waitFor(1, 10s));
     networkChanged(true);
-    ASSERT_TRUE(second.waitFor(2));
-    EXPECT_EQ(second.values().back(), true);
-    EXPECT_EQ(first.values().size(), 1u);
+    ASSERT_TRUE(second.waitFor(2, 10s));
+    EXPECT_EQ(second.entries().back(), "1");
+    EXPECT_EQ(first.size(), 1u);
 }
 
 TEST_F(PathMonitorTest, HandlerMayCancelItsOwnMonitor) {
     GioPathMonitor monitor;
-    Reports reports;
-    auto record = reports.handler();
+    Journal reports;
+    auto note = noteIn(reports);
     monitor.start([&](bool satisfied) {
         monitor.cancel();
-        record(satisfied);
+        note(satisfied);
     });
-    ASSERT_TRUE(reports.waitFor(1));
+    ASSERT_TRUE(reports.waitFor(1, 10s));
     networkChanged(true);
 
     ASSERT_TRUE(earlierReportsDelivered());
-    EXPECT_EQ(reports.values().size(), 1u);
+    EXPECT_EQ(reports.size(), 1u);
 }
 
 }  // namespace

@@ -23,10 +23,6 @@ class PellixConfigurationTest : public TempHomeTest {};
 
 TEST_F(PellixConfigurationTest, SplitsPartsAndKeepsOnlyKeyValuePairs) {
     const std::vector<ParseCase> cases = {
-        {"invitation as shipped",
-         "KELO_PARLO_IND\nPellixToken=tok-1&DC=eu&pathForPellix=join/now",
-         {{"PellixToken", "tok-1"}, {"DC", "eu"}, {"pathForPellix", "join/now"}},
-         {"PellixToken", "DC", "pathForPellix"}},
         {"marker inside a value and at the end",
          "DC=euKELO_PARLO_IND\n&pathForPellix=joinKELO_PARLO_IND\n",
          {{"DC", "eu"}, {"pathForPellix", "join"}},
@@ -54,7 +50,6 @@ TEST_F(PellixConfigurationTest, SplitsPartsAndKeepsOnlyKeyValuePairs) {
          "pathForPellix=a%20b+c",
          {{"pathForPellix", "a%20b+c"}},
          {"pathForPellix"}},
-        {"empty text", "", {}, {}},
         {"only a marker", "KELO_PARLO_IND\n", {}, {}},
     };
     for (const auto& test : cases) {
@@ -88,7 +83,6 @@ TEST_F(PellixConfigurationTest, DecodesUtf8AndUtf16WithByteOrderMark) {
          "\0D\0=\xD8\x34\xDD\x1E"s,
          "D=" + clef},
         {"UTF-16 mark only", "\xFF\xFE", ""},
-        {"empty", "", ""},
         {"UTF-16 without mark", "D\0C\0=\0e\0u\0"s, std::nullopt},
         {"NUL inside UTF-8", "DC=eu\0"s, std::nullopt},
         {"Latin-1 byte", "DC=\xE9u", std::nullopt},

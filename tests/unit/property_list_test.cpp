@@ -90,14 +90,4 @@ TEST_F(PropertyListTest, WhatIsNoPropertyListIsRefused) {
     EXPECT_FALSE(PropertyList::readDictionary(path("array.plist")).has_value());
 }
 
-TEST_F(PropertyListTest, TextOfValuesAsTheDefaultsGiveIt) {
-    EXPECT_EQ(PlistValue(42).stringValue(), "42");
-    EXPECT_EQ(PlistValue(-7).stringValue(), "-7");
-    EXPECT_EQ(PlistValue("eu").stringValue(), "eu");
-    EXPECT_EQ(PlistValue(true).stringValue(), std::nullopt);
-    EXPECT_EQ(PlistValue().stringValue(), std::nullopt);
-    EXPECT_EQ(PlistValue().description(), "(null)");
-    EXPECT_EQ(PlistValue("1.2.3").description(), "1.2.3");
-}
-
 }  // namespace

@@ -10,7 +10,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
 #include <map>
 #include <optional>
 #include <stdexcept>
@@ -38,14 +37,6 @@ bool eventually(Condition condition, std::chrono::milliseconds timeout) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return condition();
-}
-
-inline int occurrences(const std::string& text, const std::string& piece) {
-    int found = 0;
-    for (auto at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) {
-        ++found;
-    }
-    return found;
 }
 
 // A private session bus for the test and every launcher it starts.
@@ -157,7 +148,6 @@ class LauncherProcess {
     LauncherProcess(const LauncherProcess&) = delete;
     LauncherProcess& operator=(const LauncherProcess&) = delete;
 
-    pid_t pid() const { return pid_; }
     std::string standardOutput() const { return readText(stdoutPath_); }
     std::string standardError() const { return readText(stderrPath_); }
 
@@ -191,22 +181,6 @@ class LauncherProcess {
 // The launcher's log file in the current home.
 inline std::string logFile() {
     return std::string(std::getenv("HOME")) + "/Library/Logs/KeloHelvo/KeloPellix/keloPellix.log";
-}
-
-// A copy of the built bundle whose Info.plist gives another version.
-inline void copyBundleWithVersion(const std::string& destination, const std::string& version) {
-    namespace fs = std::filesystem;
-    fs::create_directories(fs::path(destination).parent_path());
-    fs::copy(KELO_BUNDLE_DIR, destination, fs::copy_options::recursive);
-    const std::string info = destination + "/Contents/Info.plist";
-    std::string text = readText(info);
-    const std::string key = "<key>CFBundleShortVersionString</key>";
-    const auto at = text.find(key);
-    if (at == std::string::npos) throw std::runtime_error("bundle without a short version");
-    const auto open = text.find("<string>", at);
-    const auto close = text.find("</string>", open);
-    text.replace(open + 8, close - open - 8, version);
-    writeText(info, text);
 }
 
 }  // namespace launcher_test

@@ -7,15 +7,12 @@
 
 #include "App/DownloadProgress.h"
 #include "App/NavigationPolicy.h"
-#include "TempHome.h"
 
 namespace {
 
 using Kind = NavigationPolicy::Kind;
 
-class NavigationPolicyTest : public TempHomeTest {};
-
-TEST_F(NavigationPolicyTest, DecidesEveryKindOfNavigation) {
+TEST(NavigationPolicyTest, DecidesEveryKindOfNavigation) {
     struct Case {
         const char* name;
         Kind kind;
@@ -63,7 +60,7 @@ TEST_F(NavigationPolicyTest, DecidesEveryKindOfNavigation) {
     }
 }
 
-TEST_F(NavigationPolicyTest, DownloadWordsForPeople) {
+TEST(NavigationPolicyTest, DownloadWordsForPeople) {
     EXPECT_EQ(DownloadProgress::describe(12000000, 40000000),
               "Downloading the support agent: 12 of 40 MB");
     EXPECT_EQ(DownloadProgress::describe(1260000, 3000000),
