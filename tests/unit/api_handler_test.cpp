@@ -273,6 +273,13 @@ TEST_F(DataCentreLookupTest, KeyLengthAndFourthCharacterChooseTheDataCentre) {
         {"1234567\xF0\x9F\x98\x80", "plist-dc", "plist.example"},  // 😀 is two
         // Ten characters: the fourth names the data centre.
         {"1231000000", "eu", "eu.test:8443"},
+        {"1232000000", "in", platform::Deployment::webServerHost("in")},
+        {"1233000000", "au", platform::Deployment::webServerHost("au")},
+        {"1234000000", "cn", platform::Deployment::webServerHost("cn")},
+        {"1235000000", "jp", platform::Deployment::webServerHost("jp")},
+        {"1236000000", "ca", platform::Deployment::webServerHost("ca")},
+        {"1237000000", "uk", platform::Deployment::webServerHost("uk")},
+        {"1238000000", "sa", platform::Deployment::webServerHost("sa")},
         {"1239000000", "ae", platform::Deployment::webServerHost("ae")},
         {"12356789\xF0\x9F\x98\x80", "jp", platform::Deployment::webServerHost("jp")},
         // Anything else changes nothing.

@@ -215,6 +215,7 @@ class UrlSessionTest : public TempHomeTest {
     }
 
     DataResult fetch(UrlRequest request) {
+        const std::string url = request.url;  // the request itself is handed over
         std::promise<DataResult> done;
         session_->dataTask(
             std::move(request), [&](std::string body, std::optional<UrlResponse> response,
@@ -223,13 +224,14 @@ class UrlSessionTest : public TempHomeTest {
             });
         auto future = done.get_future();
         if (future.wait_for(kWait) != std::future_status::ready) {
-            ADD_FAILURE() << "no completion for " << request.url;
+            ADD_FAILURE() << "no completion for " << url;
             std::abort();  // the completion still refers to this frame
         }
         return future.get();
     }
 
     DownloadResult download(UrlRequest request, platform::DownloadProgressHandler progress = {}) {
+        const std::string url = request.url;
         std::promise<DownloadResult> done;
         session_->downloadTask(
             std::move(request),
@@ -242,7 +244,7 @@ class UrlSessionTest : public TempHomeTest {
             std::move(progress));
         auto future = done.get_future();
         if (future.wait_for(kWait) != std::future_status::ready) {
-            ADD_FAILURE() << "no completion for " << request.url;
+            ADD_FAILURE() << "no completion for " << url;
             std::abort();
         }
         return future.get();
