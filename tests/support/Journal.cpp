@@ -3,10 +3,10 @@
 #include <utility>
 
 void Journal::add(std::string entry) {
-    {
-        std::lock_guard lock(mutex_);
-        entries_.push_back(std::move(entry));
-    }
+    // Notified under the lock: a waiter that has seen its entry may destroy the journal at once,
+    // and it cannot get the lock back before this call is done with the condition variable.
+    std::lock_guard lock(mutex_);
+    entries_.push_back(std::move(entry));
     changed_.notify_all();
 }
 
