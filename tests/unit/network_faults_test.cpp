@@ -8,11 +8,11 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
-#include <future>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "DownloadEnd.h"
 #include "Handlers/KeloAppUpgrader.h"
 #include "Handlers/KeloDmgDownloader.h"
 #include "Handlers/KeloPellixUpdater.h"
@@ -122,19 +122,6 @@ class NetworkFaultsTest : public TempHomeTest {
         return home() + "/Library/Application Support/KeloPellixNativeFolder/";
     }
 
-    // Runs `start` and waits for the retry notice of a failed download; true when it came.
-    bool failsWithRetryNotice(const std::function<void()>& start) {
-        auto retry = std::make_shared<std::promise<void>>();
-        platform::NotificationCenter::defaultCenter().addObserver(
-            this, "RetryDMGDownloadig",
-            [retry](const platform::NotificationCenter::Notification&) { retry->set_value(); });
-        start();
-        const bool posted = retry->get_future().wait_for(60s) == std::future_status::ready;
-        EXPECT_TRUE(UrlSessionQueue::drain());
-        platform::NotificationCenter::defaultCenter().removeObserver(this);
-        return posted;
-    }
-
     void expectNothingLeft(const std::string& image, const std::string& volume, const char* fault) {
         EXPECT_TRUE(runner_->journal.entries().empty()) << fault << ": the image was mounted";
         EXPECT_FALSE(fs::exists(volume)) << fault;
@@ -158,7 +145,7 @@ TEST_F(NetworkFaultsTest, AgentImageFailuresLeaveNothingAndTheNextJoinInstallsIt
     for (const auto& fault : faultsFor(fs::file_size(service().rootDir() + "/KeloMac.dmg"))) {
         service().setAnswer("/agent/KeloMac.dmg", fault.answer);
         auto downloader = std::make_shared<KeloDmgDownloader>();
-        EXPECT_TRUE(failsWithRetryNotice([&] { downloader->startDownLoadingKeloMacDmg(); }))
+        EXPECT_TRUE(downloadPostsTheRetryNotice([&] { downloader->startDownLoadingKeloMacDmg(); }))
             << fault.name;
         expectNothingLeft(image, volume, fault.name);
         EXPECT_TRUE(workspace_->launched.entries().empty()) << fault.name;
@@ -186,7 +173,7 @@ TEST_F(NetworkFaultsTest, LauncherImageFailuresLeaveNothingToInstallAndTheNextCh
     for (const auto& fault :
          faultsFor(fs::file_size(service().rootDir() + "/KeloHelvoPellix.dmg"))) {
         service().setAnswer("/agent/KeloHelvoPellix.dmg", fault.answer);
-        EXPECT_TRUE(failsWithRetryNotice([] {
+        EXPECT_TRUE(downloadPostsTheRetryNotice([] {
             KeloPellixUpdater::getInstance()->checkKeloPellixUpdate();
         })) << fault.name;
         expectNothingLeft(image, volume, fault.name);

@@ -12,18 +12,17 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
-#include <future>
 #include <memory>
 #include <string>
 #include <thread>
 
+#include "DownloadEnd.h"
 #include "Handlers/ApiHandler.h"
 #include "Handlers/KeloDmgDownloader.h"
 #include "Handlers/KeloPellixUpdater.h"
 #include "LocalService.h"
 #include "Objects/SessionDetails.h"
 #include "OutputCapture.h"
-#include "Platform/NotificationCenter.h"
 #include "Platform/ServiceSlot.h"
 #include "Platform/Volumes.h"
 #include "RecordingProcessRunner.h"
@@ -31,7 +30,6 @@
 #include "RecordingWorkspace.h"
 #include "TempHome.h"
 #include "TestImages.h"
-#include "UrlSessionQueue.h"
 
 namespace fs = std::filesystem;
 
@@ -121,36 +119,6 @@ class ProxyRouteTest : public TempHomeTest {
         TempHomeTest::TearDown();
     }
 
-    static bool check(const std::function<void(ApiHandler::Completion)>& start) {
-        auto result = std::make_shared<std::promise<bool>>();
-        start([result](bool succeeded) { result->set_value(succeeded); });
-        auto future = result->get_future();
-        return future.wait_for(60s) == std::future_status::ready && future.get();
-    }
-
-    // True when the image arrived and went to the disk-image tool.
-    bool download(const std::function<void()>& start) {
-        runner_->journal.clear();
-        auto retry = std::make_shared<std::promise<void>>();
-        auto retried = retry->get_future();
-        platform::NotificationCenter::defaultCenter().addObserver(
-            this, "RetryDMGDownloadig",
-            [retry](const platform::NotificationCenter::Notification&) { retry->set_value(); });
-        start();
-        bool mounted = false;
-        for (auto deadline = std::chrono::steady_clock::now() + 60s;
-             std::chrono::steady_clock::now() < deadline;) {
-            if (runner_->journal.size() > 0) {
-                mounted = true;
-                break;
-            }
-            if (retried.wait_for(20ms) == std::future_status::ready) break;
-        }
-        EXPECT_TRUE(UrlSessionQueue::drain());
-        platform::NotificationCenter::defaultCenter().removeObserver(this);
-        return mounted;
-    }
-
     std::string proxyAddress(bool withCredentials) const {
         return std::string("http://") +
                (withCredentials ? std::string(kUser) + ":" + kPassword + "@" : std::string()) +
@@ -167,15 +135,16 @@ TEST_F(ProxyRouteTest, ChecksAndDownloadsGoThroughTheProxyAndItsPasswordIsNotLog
     OutputCapture errors(STDERR_FILENO, path("stderr.txt"));
     OutputCapture output(STDOUT_FILENO, path("stdout.txt"));
 
-    EXPECT_TRUE(check([](ApiHandler::Completion done) {
+    EXPECT_TRUE(checkSucceeds([](ApiHandler::Completion done) {
         ApiHandler::getInstance().checkKeloHelvoUpdateWithCompletion(std::move(done));
     }));
-    EXPECT_TRUE(check([](ApiHandler::Completion done) {
+    EXPECT_TRUE(checkSucceeds([](ApiHandler::Completion done) {
         ApiHandler::getInstance().checkPellixUpdateWithCompletion(std::move(done));
     }));
-    EXPECT_TRUE(
-        download([] { std::make_shared<KeloDmgDownloader>()->startDownLoadingKeloMacDmg(); }));
-    EXPECT_TRUE(download([] { KeloPellixUpdater::getInstance()->downloadPellixdmg(); }));
+    EXPECT_TRUE(downloadReachesTheDiskImageTool(
+        *runner_, [] { std::make_shared<KeloDmgDownloader>()->startDownLoadingKeloMacDmg(); }));
+    EXPECT_TRUE(downloadReachesTheDiskImageTool(
+        *runner_, [] { KeloPellixUpdater::getInstance()->downloadPellixdmg(); }));
 
     const std::string log = errors.stop() + output.stop();
     // One tunnel may carry several requests; what matters is that the server was reached
@@ -192,11 +161,11 @@ TEST_F(ProxyRouteTest, ChecksAndDownloadsGoThroughTheProxyAndItsPasswordIsNotLog
 
 TEST_F(ProxyRouteTest, ProxyThatRefusesTheLauncherFailsEveryRequest) {
     setenv("https_proxy", proxyAddress(false).c_str(), 1);
-    EXPECT_FALSE(check([](ApiHandler::Completion done) {
+    EXPECT_FALSE(checkSucceeds([](ApiHandler::Completion done) {
         ApiHandler::getInstance().checkKeloHelvoUpdateWithCompletion(std::move(done));
     }));
-    EXPECT_FALSE(
-        download([] { std::make_shared<KeloDmgDownloader>()->startDownLoadingKeloMacDmg(); }));
+    EXPECT_FALSE(downloadReachesTheDiskImageTool(
+        *runner_, [] { std::make_shared<KeloDmgDownloader>()->startDownLoadingKeloMacDmg(); }));
     EXPECT_TRUE(service_->requests("/agent/KeloMac.dmg").empty());
 }
 

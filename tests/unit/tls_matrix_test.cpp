@@ -13,13 +13,13 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <future>
 #include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "DownloadEnd.h"
 #include "FakePathMonitor.h"
 #include "Handlers/ApiHandler.h"
 #include "Handlers/KeloDmgDownloader.h"
@@ -29,7 +29,6 @@
 #include "MainLoop.h"
 #include "Objects/SessionDetails.h"
 #include "OutputCapture.h"
-#include "Platform/NotificationCenter.h"
 #include "Platform/ServiceSlot.h"
 #include "Platform/Volumes.h"
 #include "RecordingProcessRunner.h"
@@ -37,7 +36,6 @@
 #include "RecordingWorkspace.h"
 #include "TempHome.h"
 #include "TestImages.h"
-#include "UrlSessionQueue.h"
 
 namespace fs = std::filesystem;
 
@@ -95,54 +93,19 @@ class TlsMatrixTest : public TempHomeTest {
 
         Outcomes outcomes;
         OutputCapture log(STDERR_FILENO, path("log.txt"));
-        outcomes.agentCheck = check([](ApiHandler::Completion done) {
+        outcomes.agentCheck = checkSucceeds([](ApiHandler::Completion done) {
             ApiHandler::getInstance().checkKeloHelvoUpdateWithCompletion(std::move(done));
         });
-        outcomes.launcherCheck = check([](ApiHandler::Completion done) {
+        outcomes.launcherCheck = checkSucceeds([](ApiHandler::Completion done) {
             ApiHandler::getInstance().checkPellixUpdateWithCompletion(std::move(done));
         });
-        outcomes.agentImage =
-            download([] { std::make_shared<KeloDmgDownloader>()->startDownLoadingKeloMacDmg(); });
-        outcomes.launcherImage =
-            download([] { KeloPellixUpdater::getInstance()->downloadPellixdmg(); });
+        outcomes.agentImage = downloadReachesTheDiskImageTool(
+            *runner_, [] { std::make_shared<KeloDmgDownloader>()->startDownLoadingKeloMacDmg(); });
+        outcomes.launcherImage = downloadReachesTheDiskImageTool(
+            *runner_, [] { KeloPellixUpdater::getInstance()->downloadPellixdmg(); });
         outcomes.probe = probe(front.baseUrl() + kJoinPage);
         outcomes.log = log.stop();
         return outcomes;
-    }
-
-    static bool check(const std::function<void(ApiHandler::Completion)>& start) {
-        auto result = std::make_shared<std::promise<bool>>();
-        start([result](bool succeeded) { result->set_value(succeeded); });
-        auto future = result->get_future();
-        if (future.wait_for(60s) != std::future_status::ready) {
-            ADD_FAILURE() << "a check never completed";
-            return false;
-        }
-        return future.get();
-    }
-
-    // True when the image arrived (the tool was asked to mount it), false when the download
-    // failed (the retry notice).
-    bool download(const std::function<void()>& start) {
-        runner_->journal.clear();
-        auto retry = std::make_shared<std::promise<void>>();
-        auto retried = retry->get_future();
-        platform::NotificationCenter::defaultCenter().addObserver(
-            this, "RetryDMGDownloadig",
-            [retry](const platform::NotificationCenter::Notification&) { retry->set_value(); });
-        start();
-        bool mounted = false;
-        for (auto deadline = std::chrono::steady_clock::now() + 60s;
-             std::chrono::steady_clock::now() < deadline;) {
-            if (runner_->journal.size() > 0) {
-                mounted = true;
-                break;
-            }
-            if (retried.wait_for(20ms) == std::future_status::ready) break;
-        }
-        EXPECT_TRUE(UrlSessionQueue::drain());
-        platform::NotificationCenter::defaultCenter().removeObserver(this);
-        return mounted;
     }
 
     static bool probe(const std::string& url) {
