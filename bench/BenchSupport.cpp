@@ -180,6 +180,22 @@ void waitFor(const std::function<void(std::function<void(bool)>)>& operation) {
     }
 }
 
+void runAgentStartBenchmark(int argc, char** argv, const std::string& name,
+                            const AgentStartRun& launcher, const AgentStartRun& anchor) {
+    const std::string mode = argc > 1 ? argv[1] : "";
+    const std::string host = required("KELO_BENCH_HOST");
+    const std::string record = required("KELO_TEST_AGENT_RECORD");
+    if (mode == "launcher") {
+        launcher(host, record);
+    } else if (mode == "anchor") {
+        anchor(host, record);
+    } else {
+        fail("usage: " + name + " launcher|anchor");
+    }
+    std::fflush(nullptr);
+    std::_Exit(0);
+}
+
 void fail(const std::string& message) {
     std::fprintf(stderr, "bench: %s\n", message.c_str());
     std::exit(1);

@@ -54,6 +54,15 @@ std::vector<pid_t> descendants(pid_t pid);
 // completion; fails the run when it reports false or does not come.
 void waitFor(const std::function<void(std::function<void(bool)>)>& operation);
 
+// The main of a benchmark that times the launcher, or the anchor it is held against, up to the
+// test agent's start: calls `launcher` or `anchor` (by the first argument) with the service host
+// and the agent's start record, then ends without running static destructors, since background
+// queues may still hold work.
+using AgentStartRun = std::function<void(const std::string& host, const std::string& record)>;
+[[noreturn]] void runAgentStartBenchmark(int argc, char** argv, const std::string& name,
+                                         const AgentStartRun& launcher,
+                                         const AgentStartRun& anchor);
+
 // Fails the run: the message on standard error, exit status 1.
 [[noreturn]] void fail(const std::string& message);
 

@@ -104,17 +104,5 @@ void anchor(const std::string& host, const std::string& record) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string mode = argc > 1 ? argv[1] : "";
-    const std::string host = bench::required("KELO_BENCH_HOST");
-    const std::string record = bench::required("KELO_TEST_AGENT_RECORD");
-    if (mode == "launcher") {
-        launcher(host, record);
-    } else if (mode == "anchor") {
-        anchor(host, record);
-    } else {
-        bench::fail("usage: bench_agent_renewal launcher|anchor");
-    }
-    std::fflush(nullptr);
-    // Background queues may still hold work; end without running static destructors.
-    std::_Exit(0);
+    bench::runAgentStartBenchmark(argc, argv, "bench_agent_renewal", launcher, anchor);
 }
