@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "App/AppDelegate.h"
@@ -73,7 +74,7 @@ class StartedFromEntry {
         g_object_unref(info);
     }
     ~StartedFromEntry() {
-        if (pid_ <= 0 || exited_) return;
+        if (pid_ <= 0) return;
         ::kill(pid_, SIGTERM);
         if (!launcher_test::eventually([&] { return ::waitpid(pid_, nullptr, WNOHANG) == pid_; },
                                        20s)) {
@@ -86,11 +87,12 @@ class StartedFromEntry {
 
     bool started() const { return pid_ > 0; }
     const std::string& startupWmClass() const { return startupWmClass_; }
-    void waitForExit() { exited_ = started() && ::waitpid(pid_, nullptr, 0) == pid_; }
+    void waitForExit() {
+        if (started()) ::waitpid(std::exchange(pid_, -1), nullptr, 0);
+    }
 
   private:
     GPid pid_ = -1;
-    bool exited_ = false;
     std::string startupWmClass_;
 };
 

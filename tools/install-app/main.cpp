@@ -28,5 +28,6 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::printf("Installed %s\n", destination.c_str());
+    std::fflush(stdout);
     return platform::DesktopEntry::install(destination) ? 0 : 1;
 }
