@@ -18,8 +18,8 @@ if(KELO_RESOURCE_FILES)
     list(APPEND KELO_BUNDLE_COMMANDS COMMAND ${CMAKE_COMMAND} -E copy_if_different
          ${KELO_RESOURCE_FILES} "${KELO_BUNDLE_RESOURCES_DIR}")
 endif()
-# The launcher's icon, laid out as an icon theme named after the application id: the window finds
-# it there wherever the bundle runs from, and installs copy it into the user's icon theme.
+# The launcher's icon, named after the application id and laid out as in an icon theme: the window
+# finds it there wherever the bundle runs from, and installs copy it into the user's icon theme.
 set(KELO_BUNDLE_ICON_DIR "${KELO_BUNDLE_RESOURCES_DIR}/icons/hicolor/scalable/apps")
 list(APPEND KELO_BUNDLE_COMMANDS
      COMMAND ${CMAKE_COMMAND} -E make_directory "${KELO_BUNDLE_ICON_DIR}"

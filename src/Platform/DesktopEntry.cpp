@@ -107,8 +107,9 @@ bool DesktopEntry::install(const std::string& bundle) {
         Error error;
         const auto bytes = files.readFile(*icon, &error);
         if (!bytes) return notWritten(error.printedForm());
-        if (auto failure = writeWhole(iconPath(), *bytes))
+        if (auto failure = writeWhole(iconPath(), *bytes)) {
             return notWritten(failure->printedForm());
+        }
     }
     if (auto error = writeWhole(entry, entryText(*executable))) {
         return notWritten(error->printedForm());

@@ -100,7 +100,7 @@ class DesktopEntryTest : public TempHomeTest {};
 
 TEST_F(DesktopEntryTest, ExecStartsTheBundleWhateverItsPathHolds) {
     // Every character that the Exec line must quote or escape, in one folder name. Not '%': the
-    // entry doubles it as the specification asks, but GLib looks the program up before it undoes
+    // entry doubles it as desktop entries require, but GLib looks the program up before it undoes
     // the doubling, and so refuses such an entry.
     const std::string bundle =
         path("a \"b\" 'c' $HOME `d` \\e g;h&i|j<k>(l)*?#~\tm/Kelo Helvo Pellix.app");
