@@ -18,7 +18,14 @@ if(KELO_RESOURCE_FILES)
     list(APPEND KELO_BUNDLE_COMMANDS COMMAND ${CMAKE_COMMAND} -E copy_if_different
          ${KELO_RESOURCE_FILES} "${KELO_BUNDLE_RESOURCES_DIR}")
 endif()
-set(KELO_BUNDLE_DEPENDS kelo_launcher ${KELO_RESOURCE_FILES})
+# The launcher's icon, named after the application id and laid out as in an icon theme: the window
+# finds it there wherever the bundle runs from, and installs copy it into the user's icon theme.
+set(KELO_BUNDLE_ICON_DIR "${KELO_BUNDLE_RESOURCES_DIR}/icons/hicolor/scalable/apps")
+list(APPEND KELO_BUNDLE_COMMANDS
+     COMMAND ${CMAKE_COMMAND} -E make_directory "${KELO_BUNDLE_ICON_DIR}"
+     COMMAND ${CMAKE_COMMAND} -E copy_if_different "${CMAKE_SOURCE_DIR}/resources/icons/launcher.svg"
+             "${KELO_BUNDLE_ICON_DIR}/${KELO_BUNDLE_IDENTIFIER}.svg")
+set(KELO_BUNDLE_DEPENDS kelo_launcher ${KELO_RESOURCE_FILES} resources/icons/launcher.svg)
 if(TARGET hdiutil)
     list(APPEND KELO_BUNDLE_COMMANDS COMMAND ${CMAKE_COMMAND} -E copy_if_different
          $<TARGET_FILE:hdiutil> "${KELO_BUNDLE_MACOS_DIR}/hdiutil")
@@ -28,9 +35,10 @@ add_custom_target(kelo_bundle ALL ${KELO_BUNDLE_COMMANDS}
     DEPENDS ${KELO_BUNDLE_DEPENDS}
     COMMENT "Assembling ${KELO_BUNDLE_NAME}.app")
 
-# `make install-app` (cmake --build . --target install_app) copies the bundle into the user's
-# Applications folder, replacing an earlier copy in one step.
+# `make install-app` (cmake --build . --target install_app) installs the bundle into the user's
+# Applications folder through the launcher's own install (an earlier copy replaced in one step)
+# and writes its desktop entry and icon.
 add_custom_target(install_app
-    COMMAND "${CMAKE_SOURCE_DIR}/scripts/install-app.sh" "${KELO_BUNDLE_DIR}"
-    DEPENDS kelo_bundle
+    COMMAND kelo-install-app "${KELO_BUNDLE_DIR}"
+    DEPENDS kelo_bundle kelo-install-app
     COMMENT "Installing ${KELO_BUNDLE_NAME}.app into ~/Applications")

@@ -11,7 +11,7 @@ packages=(
   libplist-dev nlohmann-json3-dev libfmt-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev
   7zip genisoimage
-  xvfb xauth dbus dbus-x11 at-spi2-core
+  xvfb xauth dbus dbus-x11 at-spi2-core desktop-file-utils x11-utils
   tinyproxy-bin
 )
 

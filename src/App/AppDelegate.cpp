@@ -10,6 +10,7 @@
 #include "Platform/Bundle.h"
 #include "Platform/BundleInstaller.h"
 #include "Platform/Console.h"
+#include "Platform/DesktopEntry.h"
 #include "Platform/ExceptionGuard.h"
 #include "Platform/FileManager.h"
 #include "Platform/GlobalQueue.h"
@@ -289,7 +290,10 @@ void AppDelegate::copyPellixConfiguration(const std::string& keloPellixConfFileP
             "copyPellixConfiguration(keloPellixConfFilePath:keloPellixAppPathURL:) : Error "
             "copying Kelo Helvo Pellix Application to Application Folder.\n Error Description = " +
             error->printedForm());
+        return;
     }
+    // The desktop's menu and search start the installed copy.
+    platform::DesktopEntry::install(destination);
 }
 
 std::optional<std::string> AppDelegate::getAppVersion(const std::string& path) {

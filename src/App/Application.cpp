@@ -2,12 +2,16 @@
 
 #include <glib-unix.h>
 #include <gtk/gtk.h>
+#ifdef GDK_WINDOWING_X11
+#include <gdk/x11/gdkx.h>
+#endif
 
 #include <csignal>
 #include <memory>
 
 #include "App/AppDelegate.h"
 #include "App/ViewController.h"
+#include "Platform/Bundle.h"
 #include "Platform/ExceptionGuard.h"
 
 namespace {
@@ -56,6 +60,22 @@ void onCloseWindowAction(GSimpleAction*, GVariant*, gpointer data) {
     if (launcher.window) gtk_window_close(launcher.window);
 }
 
+// The desktop knows the launcher's windows by the application id, as the desktop entry names
+// them: their icon is the icon of that name (in the user's icon theme once the launcher is
+// installed, in the running bundle's resources wherever it runs from), and on X11 their class is
+// the id too (GDK would take the program's name).
+void nameWindowsAfterTheApplication() {
+    GdkDisplay* display = gdk_display_get_default();
+    if (!display) return;
+#ifdef GDK_WINDOWING_X11
+    if (GDK_IS_X11_DISPLAY(display)) gdk_x11_display_set_program_class(display, kApplicationId);
+#endif
+    if (const auto icons = platform::Bundle::main().pathForResource("icons", "")) {
+        gtk_icon_theme_add_search_path(gtk_icon_theme_get_for_display(display), icons->c_str());
+    }
+    gtk_window_set_default_icon_name(kApplicationId);
+}
+
 void installMenu(Launcher& launcher) {
     static const GActionEntry kApplicationActions[] = {
         {"quit", onQuitAction, nullptr, nullptr, nullptr, {0, 0, 0}},
@@ -100,6 +120,7 @@ void onStartup(GApplication*, gpointer data) {
         launcher.delegate->setTerminateHandler([&launcher] { quit(launcher); });
         launcher.delegate->awakeFromNib();
         launcher.delegate->applicationWillFinishLaunching();
+        nameWindowsAfterTheApplication();
         installMenu(launcher);
     });
 }

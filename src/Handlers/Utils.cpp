@@ -9,6 +9,7 @@
 #include "Platform/Bundle.h"
 #include "Platform/BundleInstaller.h"
 #include "Platform/Deployment.h"
+#include "Platform/DesktopEntry.h"
 #include "Platform/ExceptionGuard.h"
 #include "Platform/FileManager.h"
 #include "Platform/Log.h"
@@ -271,6 +272,8 @@ void Utils::updatePellixIfNeeded() {
             Log::nslog("{} Failed to copy Updated Pellix app to folder {}", kOperation, installed);
         } else {
             Log::nslog("{} Updated Pellix app Copied to {}", kOperation, installed);
+            // The desktop's menu and search start the new launcher.
+            platform::DesktopEntry::install(installed);
         }
     });
     Log::nslog("{} : ************************** Kelo Pellix App terminated ******* \n\n",

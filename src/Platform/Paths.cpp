@@ -27,4 +27,9 @@ std::string Paths::applicationsFolder() { return homeFolder() + "/Applications";
 
 std::string Paths::localApplicationsFolder() { return "/Applications"; }
 
+std::string Paths::dataHomeFolder() {
+    if (const char* data = std::getenv("XDG_DATA_HOME"); data && data[0] == '/') return data;
+    return homeFolder() + "/.local/share";
+}
+
 }  // namespace platform

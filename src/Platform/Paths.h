@@ -15,6 +15,9 @@ public:
     static std::string applicationsFolder();
     // The machine-wide Applications folder ("/Applications" on the target platform).
     static std::string localApplicationsFolder();
+    // The desktop's per-user data folder: XDG_DATA_HOME when it is an absolute path, else
+    // home + "/.local/share" (the XDG Base Directory rule).
+    static std::string dataHomeFolder();
 };
 
 }  // namespace platform

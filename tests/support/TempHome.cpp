@@ -30,6 +30,7 @@ void restore(const char* name, const std::string& value) {
 void TempHomeTest::SetUp() {
     savedHome_ = environment("HOME");
     savedRuntime_ = environment("XDG_RUNTIME_DIR");
+    savedDataHome_ = environment("XDG_DATA_HOME");
     std::string pattern = (fs::temp_directory_path() / "kelo-home-XXXXXX").string();
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     home_ = pattern;
@@ -37,6 +38,8 @@ void TempHomeTest::SetUp() {
     fs::permissions(home_ + "/run", fs::perms::owner_all);
     setenv("HOME", home_.c_str(), 1);
     setenv("XDG_RUNTIME_DIR", (home_ + "/run").c_str(), 1);
+    // The desktop's data folder (menu entries, icons) then lies in the home too.
+    unsetenv("XDG_DATA_HOME");
     platform::UserDefaults::resetStandard();
 }
 
@@ -44,6 +47,7 @@ void TempHomeTest::TearDown() {
     platform::UserDefaults::resetStandard();
     restore("HOME", savedHome_);
     restore("XDG_RUNTIME_DIR", savedRuntime_);
+    restore("XDG_DATA_HOME", savedDataHome_);
     if (!std::getenv("KELO_KEEP_TEST_HOME")) {
         std::error_code ignored;
         fs::remove_all(home_, ignored);

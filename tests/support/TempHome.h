@@ -6,7 +6,8 @@
 #include <string>
 
 // Every test runs in a temporary home of its own: HOME and XDG_RUNTIME_DIR point into a fresh
-// folder that is removed afterwards, and the process's defaults store is read anew from there.
+// folder that is removed afterwards (XDG_DATA_HOME is unset, so the desktop's data folder is the
+// home's too), and the process's defaults store is read anew from there.
 class TempHomeTest : public ::testing::Test {
   protected:
     void SetUp() override;
@@ -19,6 +20,7 @@ class TempHomeTest : public ::testing::Test {
     std::string home_;
     std::string savedHome_;
     std::string savedRuntime_;
+    std::string savedDataHome_;
 };
 
 // Small helpers for files in tests.

@@ -17,6 +17,7 @@
 #include "Objects/SessionDetails.h"
 #include "OutputCapture.h"
 #include "Platform/Bundle.h"
+#include "Platform/DesktopEntry.h"
 #include "Platform/PropertyList.h"
 #include "Platform/UserDefaults.h"
 #include "RecordingWorkspace.h"
@@ -289,6 +290,7 @@ TEST_F(BootstrapTest, InstallsTheOfferedBundleWhenTheVersionsDiffer) {
         SCOPED_TRACE(test.name);
         fs::remove_all(installed());
         fs::remove_all(path("offered"));
+        fs::remove_all(path(".local"));
         if (test.installedVersion) makeBundle(installed(), *test.installedVersion, "installed");
         const std::string offered = path("offered/Kelo Helvo Pellix.app");
         if (test.offeredVersion) makeBundle(offered, *test.offeredVersion, "offered");
@@ -305,6 +307,8 @@ TEST_F(BootstrapTest, InstallsTheOfferedBundleWhenTheVersionsDiffer) {
         } else {
             EXPECT_EQ(marker, test.installedVersion ? "installed" : "");
         }
+        // Only an install puts the launcher in the desktop's menu.
+        EXPECT_EQ(fs::exists(platform::DesktopEntry::entryPath()), test.replaced);
         EXPECT_EQ(infoFile(), (platform::PlistValue::Dictionary{{"DC", "eu"}}));
     }
 }
@@ -351,6 +355,7 @@ TEST_F(BootstrapTest, AFailedInstallLeavesTheInstalledLauncherInPlace) {
         EXPECT_EQ(count(out.stop(), copyError), 1);
         EXPECT_EQ(readText(installed() + "/Contents/Resources/marker"), "installed");
     }
+    EXPECT_FALSE(fs::exists(platform::DesktopEntry::entryPath()));
 }
 
 // The launch steps up to the window, in a child process: they redirect the standard streams.

@@ -13,6 +13,7 @@
 #include "Handlers/Utils.h"
 #include "Objects/SessionDetails.h"
 #include "OutputCapture.h"
+#include "Platform/DesktopEntry.h"
 #include "Platform/PlistValue.h"
 #include "TempHome.h"
 #include "TestBundle.h"
@@ -107,6 +108,7 @@ TEST_F(UpdateAtQuitTest, WaitingLauncherReplacesTheInstalledOneWholeOrNotAtAll) 
         SCOPED_TRACE(test.name);
         fs::remove_all(waiting());
         fs::remove_all(installed());
+        fs::remove_all(path(".local"));
         SessionDetails::getInstance().setIsAppReplaceFlag(test.downloaded);
         test.prepare();
 
@@ -120,6 +122,8 @@ TEST_F(UpdateAtQuitTest, WaitingLauncherReplacesTheInstalledOneWholeOrNotAtAll) 
         expectEndsWithTerminatedLine(log);
 
         EXPECT_EQ(TestBundle::versionAt(installed()), test.installedVersion);
+        // Only the launcher put in place is in the desktop's menu.
+        EXPECT_EQ(fs::exists(platform::DesktopEntry::entryPath()), test.installedVersion == "2.0");
         if (test.installedVersion) {
             EXPECT_EQ(readText(installed() + "/Contents/MacOS/KeloHelvoPellix"),
                       test.installedExecutable);
