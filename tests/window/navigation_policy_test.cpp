@@ -35,6 +35,8 @@ TEST(NavigationPolicyTest, DecidesEveryKindOfNavigation) {
         {"reload without address", Kind::Reload, true, std::nullopt, server, false, false},
         {"own load of the join page", Kind::Other, true, join, server, true, false},
         {"own load elsewhere", Kind::Other, true, "https://other.example/", server, false, false},
+        {"server named in capitals", Kind::Other, true, "https://join.example:8443/join",
+         std::string("JOIN.Example:8443"), true, false},
         {"unknown server matches nothing", Kind::Other, true, join, std::nullopt, false, false},
         {"empty server matches nothing", Kind::Other, true, join, std::string(), false, false},
         {"other from a subframe", Kind::Other, false, "https://other.example/", server, true,
