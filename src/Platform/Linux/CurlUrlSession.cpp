@@ -613,9 +613,17 @@ void CurlUrlSession::Engine::finish(std::unique_ptr<Transfer> transfer, CURLcode
         curl_easy_getinfo(transfer->easy, CURLINFO_EFFECTIVE_URL, &effective);
         const std::string failing = effective && *effective ? effective : url;
         error = errorFor(result, failing, transfer->host);
-        const char* detail = transfer->timedOut         ? "no data within the time-out"
+        std::string detail = transfer->timedOut         ? "no data within the time-out"
                              : transfer->errorBuffer[0] ? transfer->errorBuffer
                                                         : curl_easy_strerror(result);
+        // curl names the proxy as it was given ("Unsupported proxy syntax in '…'").
+        const std::string& proxy = transfer->task.proxy;
+        for (auto at = detail.find(proxy); !proxy.empty() && at != std::string::npos;
+             at = detail.find(proxy, at)) {
+            const std::string shown = withoutCredentials(proxy);
+            detail.replace(at, proxy.size(), shown);
+            at += shown.size();
+        }
         if (failing != url) {
             Log::nslog("UrlSession : {} failed at {} : {} ({})", url, failing, detail, error->code);
         } else {
