@@ -3,7 +3,6 @@
 #include <gtk/gtk.h>
 #include <webkit/webkit.h>
 
-#include <nlohmann/json.hpp>
 #include <set>
 #include <utility>
 #include <vector>

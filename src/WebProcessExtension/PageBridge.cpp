@@ -39,7 +39,8 @@ class PageBridge {
 
 void PageBridge::install(WebKitWebProcessExtension* extension, const GVariant* userData) {
     extension_ = extension;
-    // The launcher hands over the handler names; the variant is not ours to change.
+    // The launcher hands over the handler names. GLib reads a variant through a pointer that is
+    // not const; this one is only read.
     auto* names = const_cast<GVariant*>(userData);
     if (names && g_variant_is_of_type(names, G_VARIANT_TYPE_STRING_ARRAY)) {
         gsize count = 0;

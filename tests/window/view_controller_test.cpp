@@ -1,7 +1,5 @@
 // The join page window inside the test process: a real web view on the local service.
 #include <gtk/gtk.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <webkit/webkit.h>
 
 #include <algorithm>
@@ -17,6 +15,7 @@
 
 #include "App/DownloadProgress.h"
 #include "App/ViewController.h"
+#include "ChildProcess.h"
 #include "Handlers/NetworkMonitor.h"
 #include "LocalService.h"
 #include "MainLoop.h"
@@ -618,27 +617,25 @@ TEST_F(WebsiteDataTest, CookiesAndLocalStorageSurviveARestart) {
     service.setAnswer("/keep", page);
 
     const auto launch = [&](const std::string& expected) {
-        std::fflush(nullptr);
-        const pid_t child = ::fork();
-        if (child == 0) {
-            gtk_init();
-            platform::Bundle::overrideMainBundlePath(KELO_BUNDLE_DIR);
-            auto& session = SessionDetails::getInstance();
-            session.setWebServerName(service.host());
-            session.setPathForPellix(std::string("keep"));
-            GtkWindow* window = GTK_WINDOW(gtk_window_new());
-            auto controller = ViewController::create(window);
-            controller->viewDidLoad();
-            gtk_window_present(window);
-            const bool seen = pumpUntil([&] { return !service.requests(expected).empty(); }, 30s);
-            pumpFor(1s);
-            // Ends as the launcher does: no orderly teardown of the web view.
-            std::fflush(nullptr);
-            std::_Exit(seen ? 0 : 1);
-        }
-        int status = 0;
-        ::waitpid(child, &status, 0);
-        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        return ChildProcess::run(
+                   [&] {
+                       gtk_init();
+                       platform::Bundle::overrideMainBundlePath(KELO_BUNDLE_DIR);
+                       auto& session = SessionDetails::getInstance();
+                       session.setWebServerName(service.host());
+                       session.setPathForPellix(std::string("keep"));
+                       GtkWindow* window = GTK_WINDOW(gtk_window_new());
+                       auto controller = ViewController::create(window);
+                       controller->viewDidLoad();
+                       gtk_window_present(window);
+                       const bool seen = pumpUntil(
+                           [&] { return !service.requests(expected).empty(); }, 30s);
+                       pumpFor(1s);
+                       // Ends as the launcher does: no orderly teardown of the web view.
+                       std::fflush(nullptr);
+                       std::_Exit(seen ? 0 : 1);
+                   },
+                   path("child.txt"), path("child.txt")) == 0;
     };
     ASSERT_TRUE(launch("/first"));
     ASSERT_EQ(service.requests("/first").size(), 1u);
