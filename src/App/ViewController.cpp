@@ -178,12 +178,11 @@ struct ViewController::Impl {
 
     // No credential dialog over the page: the server's challenge is answered without
     // credentials, and the load goes on with what the server sends along with its refusal.
-    static gboolean onAuthenticate(WebKitWebView*, WebKitAuthenticationRequest* request,
-                                   gpointer) {
+    static gboolean onAuthenticate(WebKitWebView*, WebKitAuthenticationRequest* request, gpointer) {
         const char* host = webkit_authentication_request_get_host(request);
-        Console::print("webView(_:didReceive:completionHandler:) : " +
-                       std::string(host ? host : "(no host)") +
-                       " asks for credentials; going on without them");
+        Console::print(
+            "webView(_:didReceive:completionHandler:) : " + std::string(host ? host : "(no host)") +
+            " asks for credentials; going on without them");
         webkit_authentication_request_authenticate(request, nullptr);
         return TRUE;
     }
@@ -418,9 +417,8 @@ void ViewController::viewDidLoad() {
             WEBKIT_COOKIE_PERSISTENT_STORAGE_SQLITE);
         g_free(cookies);
     }
-    impl.webView =
-        WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "network-session", session,
-                                     "web-context", bridgedWebContext(), nullptr));
+    impl.webView = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "network-session", session,
+                                                "web-context", bridgedWebContext(), nullptr));
     gtk_widget_set_hexpand(GTK_WIDGET(impl.webView), TRUE);
     gtk_widget_set_vexpand(GTK_WIDGET(impl.webView), TRUE);
     g_signal_connect(impl.webView, "decide-policy", G_CALLBACK(&Impl::onDecidePolicy), &impl);

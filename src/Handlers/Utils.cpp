@@ -172,9 +172,10 @@ std::optional<std::string> Utils::findWebserverNameWithDCName(
     if (!code) return std::nullopt;
     try {
         if (!platform::Deployment::isDataCentreCode(*code)) {
-            Log::nslog("{} : DC \"{}\" is neither a data centre nor a host name label; no web "
-                       "server",
-                       kOperation, *code);
+            Log::nslog(
+                "{} : DC \"{}\" is neither a data centre nor a host name label; no web "
+                "server",
+                kOperation, *code);
             return std::nullopt;
         }
         return platform::Deployment::webServerHost(*code);

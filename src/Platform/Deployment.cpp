@@ -84,11 +84,11 @@ std::string Deployment::webServerHost(const std::string& code) {
 }
 
 bool Deployment::isDataCentreCode(const std::string& code) {
-    const bool label = !code.empty() && code.size() <= 63 &&
-                       std::all_of(code.begin(), code.end(), [](char c) {
-                           return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                                  (c >= '0' && c <= '9') || c == '-';
-                       });
+    const bool label =
+        !code.empty() && code.size() <= 63 && std::all_of(code.begin(), code.end(), [](char c) {
+            return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                   c == '-';
+        });
     if (label || !tableHost(code).empty()) return true;
     const auto entries = overrides();
     return std::any_of(entries.begin(), entries.end(),

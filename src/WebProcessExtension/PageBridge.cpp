@@ -99,9 +99,9 @@ void PageBridge::postMessage(GPtrArray* arguments, Handler* handler) {
     if (!page) return;
     GVariant* parameters =
         parametersFor(JSC_VALUE(g_ptr_array_index(arguments, 0)), handler->address);
-    webkit_web_page_send_message_to_view(
-        page, webkit_user_message_new(handler->name.c_str(), parameters), nullptr, nullptr,
-        nullptr);
+    webkit_web_page_send_message_to_view(page,
+                                         webkit_user_message_new(handler->name.c_str(), parameters),
+                                         nullptr, nullptr, nullptr);
 }
 
 GVariant* PageBridge::parametersFor(JSCValue* body, const std::string& address) {

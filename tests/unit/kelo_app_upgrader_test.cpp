@@ -118,7 +118,8 @@ TEST_F(KeloAppUpgraderTest, ValuesThatCouldAddPairsRefuseTheJoin) {
         OutputCapture log(STDERR_FILENO, path("log.txt"));
         KeloAppUpgrader::getInstance().keloAppUpdater();
         EXPECT_NE(log.stop().find("-[KeloAppUpgrader keloAppUpdater] : The join details are "
-                                  "refused: " + std::string(row.key) + " holds"),
+                                  "refused: " +
+                                  std::string(row.key) + " holds"),
                   std::string::npos);
     }
     EXPECT_EQ(readText(joinDetailsPath()), "earlier content");

@@ -311,10 +311,12 @@ TEST_F(LaunchParametersTest, DataCentreTableMapsCodesExactly) {
         Text host;
     };
     const std::vector<Case> unknown = {
-        {"qa7", "qa7." + domain},      {"dev-1", "dev-1." + domain},  {"EU", "EU." + domain},
-        {label63, label63 + "." + domain}, {std::nullopt, std::nullopt}, {"", std::nullopt},
-        {"evil.example/", std::nullopt}, {"evil.example", std::nullopt}, {"eu:8443", std::nullopt},
-        {label63 + "a", std::nullopt},   {"eu ", std::nullopt},
+        {"qa7", "qa7." + domain},        {"dev-1", "dev-1." + domain},
+        {"EU", "EU." + domain},          {label63, label63 + "." + domain},
+        {std::nullopt, std::nullopt},    {"", std::nullopt},
+        {"evil.example/", std::nullopt}, {"evil.example", std::nullopt},
+        {"eu:8443", std::nullopt},       {label63 + "a", std::nullopt},
+        {"eu ", std::nullopt},
     };
     for (const auto& test : unknown) {
         SCOPED_TRACE(test.code.value_or("nil"));

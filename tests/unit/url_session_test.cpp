@@ -31,12 +31,12 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using ::testing::HasSubstr;
-using ::testing::Not;
 using platform::CurlUrlSession;
 using platform::UrlError;
 using platform::UrlRequest;
 using platform::UrlResponse;
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 constexpr auto kWait = 30s;
 
@@ -478,7 +478,8 @@ TEST_F(UrlSessionTest, ProxyCredentialsStayOutOfTheLog) {
     const std::string proxy = "127.0.0.1:" + std::to_string(closedPort());
     for (const char* password : {"s3cret%2Fpr%40xy", "s3cret@pr@xy", "s3cret/pr@xy"}) {
         SCOPED_TRACE(password);
-        setenv("https_proxy", ("http://customer:" + std::string(password) + "@" + proxy).c_str(), 1);
+        setenv("https_proxy", ("http://customer:" + std::string(password) + "@" + proxy).c_str(),
+               1);
         OutputCapture log(STDERR_FILENO, path("log.txt"));
         fetch(request(server_->url("/hello")));
         // Our lines only: GLib's own warning about an address it cannot read quotes it whole.

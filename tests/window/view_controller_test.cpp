@@ -337,34 +337,38 @@ TEST_F(ViewControllerTest, OnlyTheServicesMainFrameDocumentsReachTheBridge) {
     serve("/bridge", "<!DOCTYPE html><a id='away' href='" + elsewhere.baseUrl() +
                          "/foreign'>away</a><script>addEventListener('pageshow', () => " + post +
                          "consoleHandler.postMessage('service page shown'));</script>");
-    elsewhere.setAnswer(
-        "/foreign",
-        {.body = "<!DOCTYPE html><script>"
-                 "addEventListener('pagehide', () => " + post +
-                     "sendRRSessionKeyToNative.postMessage('123456789'));"
-                     "setTimeout(() => { " + post + "sendJoinDetailsToNative.postMessage("
-                     "'{\"sessionKey\":123456789,\"email\":\"someone@else.test\"}');"
-                     "history.back(); }, 0);</script>",
-         .contentType = "text/html"});
+    elsewhere.setAnswer("/foreign",
+                        {.body = "<!DOCTYPE html><script>"
+                                 "addEventListener('pagehide', () => " +
+                                 post +
+                                 "sendRRSessionKeyToNative.postMessage('123456789'));"
+                                 "setTimeout(() => { " +
+                                 post +
+                                 "sendJoinDetailsToNative.postMessage("
+                                 "'{\"sessionKey\":123456789,\"email\":\"someone@else.test\"}');"
+                                 "history.back(); }, 0);</script>",
+                         .contentType = "text/html"});
     // Each frame tries its own bridge; the other host's also its parent's, which it may not
     // reach. (A frame of the same origin can run any script in its parent: it is the service.)
-    const std::string frame = "<!DOCTYPE html><script>"
-                              "const title = (w) => { try { w.webkit.messageHandlers."
-                              "sendPellixTitleToNative.postMessage('From a frame'); } catch (e) {} };"
-                              "title(window); if (location.hostname === 'localhost') title(parent);"
-                              "fetch('/__event', {method: 'POST', body: JSON.stringify("
-                              "{name: 'frame ' + location.hostname}), keepalive: true});</script>";
+    const std::string frame =
+        "<!DOCTYPE html><script>"
+        "const title = (w) => { try { w.webkit.messageHandlers."
+        "sendPellixTitleToNative.postMessage('From a frame'); } catch (e) {} };"
+        "title(window); if (location.hostname === 'localhost') title(parent);"
+        "fetch('/__event', {method: 'POST', body: JSON.stringify("
+        "{name: 'frame ' + location.hostname}), keepalive: true});</script>";
     serve("/frame", frame);
-    serve("/framed", "<!DOCTYPE html><iframe src='/frame'></iframe><iframe src='https://localhost:" +
-                         std::to_string(service_->port()) + "/frame?from=" + service +
-                         "'></iframe><script>addEventListener('load', () => " + post +
-                         "consoleHandler.postMessage('frames loaded'));</script>");
+    serve("/framed",
+          "<!DOCTYPE html><iframe src='/frame'></iframe><iframe src='https://localhost:" +
+              std::to_string(service_->port()) + "/frame?from=" + service +
+              "'></iframe><script>addEventListener('load', () => " + post +
+              "consoleHandler.postMessage('frames loaded'));</script>");
     ASSERT_TRUE(openAt("bridge")) << currentAddress();
     const auto said = [&](const std::string& line) { return count(*out_, line); };
     const std::string shown = "Console Message from WebView: service page shown\n";
     const auto dropped = [&](const std::string& name) {
-        return said("Dropped message " + name + " from a page that is not the service's, host: " +
-                    elsewhere.host() + "\n");
+        return said("Dropped message " + name +
+                    " from a page that is not the service's, host: " + elsewhere.host() + "\n");
     };
     ASSERT_TRUE(pumpUntil([&] { return said(shown) == 1; }, 20s)) << out_->text();
 
@@ -390,8 +394,8 @@ TEST_F(ViewControllerTest, OnlyTheServicesMainFrameDocumentsReachTheBridge) {
         webkit_web_view_get_network_session(webView()), certificate, "localhost");
     g_object_unref(certificate);
     controller_->executeJavaScript("location.href = '/framed';");
-    ASSERT_TRUE(pumpUntil([&] { return said("Console Message from WebView: frames loaded\n") == 1; },
-                          30s))
+    ASSERT_TRUE(
+        pumpUntil([&] { return said("Console Message from WebView: frames loaded\n") == 1; }, 30s))
         << out_->text();
     ASSERT_TRUE(service_->waitForEvent("frame 127.0.0.1", 10s));
     ASSERT_TRUE(service_->waitForEvent("frame localhost", 10s));
@@ -496,12 +500,14 @@ TEST_F(ViewControllerTest, ACredentialChallengeShowsNoDialogAndTheLoadGoesOn) {
 TEST_F(ViewControllerTest, WithoutThePageBridgeOneLineSaysSo) {
     std::filesystem::create_directories(path("Bare.app/Contents/MacOS"));
     platform::Bundle::overrideMainBundlePath(path("Bare.app"));
-    serve("/bare", "<!DOCTYPE html><script>fetch('/__event', {method: 'POST', body: "
-                   "JSON.stringify({name: 'bridge ' + typeof window.webkit})});</script>");
+    serve("/bare",
+          "<!DOCTYPE html><script>fetch('/__event', {method: 'POST', body: "
+          "JSON.stringify({name: 'bridge ' + typeof window.webkit})});</script>");
     ASSERT_TRUE(openAt("bare")) << currentAddress();
     EXPECT_TRUE(service_->waitForEvent("bridge undefined", 10s));
-    EXPECT_EQ(count(*out_, "/Bare.app/Contents/Frameworks/libKeloPageBridge.so is missing: the "
-                           "join page cannot reach the launcher\n"),
+    EXPECT_EQ(count(*out_,
+                    "/Bare.app/Contents/Frameworks/libKeloPageBridge.so is missing: the "
+                    "join page cannot reach the launcher\n"),
               1);
 }
 
@@ -628,8 +634,8 @@ TEST_F(WebsiteDataTest, CookiesAndLocalStorageSurviveARestart) {
                        auto controller = ViewController::create(window);
                        controller->viewDidLoad();
                        gtk_window_present(window);
-                       const bool seen = pumpUntil(
-                           [&] { return !service.requests(expected).empty(); }, 30s);
+                       const bool seen =
+                           pumpUntil([&] { return !service.requests(expected).empty(); }, 30s);
                        pumpFor(1s);
                        // Ends as the launcher does: no orderly teardown of the web view.
                        std::fflush(nullptr);

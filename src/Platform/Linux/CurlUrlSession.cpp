@@ -170,8 +170,7 @@ std::string withoutCredentials(const std::string& proxy) {
     CURLU* handle = curl_url();
     if (!handle) return shown;
     char* text = nullptr;
-    if (curl_url_set(handle, CURLUPART_URL, proxy.c_str(), CURLU_NON_SUPPORT_SCHEME) ==
-            CURLUE_OK &&
+    if (curl_url_set(handle, CURLUPART_URL, proxy.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK &&
         curl_url_set(handle, CURLUPART_USER, nullptr, 0) == CURLUE_OK &&
         curl_url_set(handle, CURLUPART_PASSWORD, nullptr, 0) == CURLUE_OK &&
         curl_url_set(handle, CURLUPART_OPTIONS, nullptr, 0) == CURLUE_OK &&
