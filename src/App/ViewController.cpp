@@ -167,13 +167,16 @@ struct ViewController::Impl {
 
     // A message the page bridge sent for a document of the main frame, with its address.
     static gboolean onUserMessage(WebKitWebView*, WebKitUserMessage* message, gpointer) {
-        auto scriptMessage = BridgeMessage::decode(webkit_user_message_get_name(message),
-                                                   webkit_user_message_get_parameters(message));
-        if (!scriptMessage) return FALSE;
+        gboolean handled = FALSE;
         platform::ExceptionGuard::run("userContentController(_:didReceive:)", [&] {
+            const auto scriptMessage =
+                BridgeMessage::decode(webkit_user_message_get_name(message),
+                                      webkit_user_message_get_parameters(message));
+            if (!scriptMessage) return;
+            handled = TRUE;
             NativeMessageHandler::shared().handleMessageFromWebView(*scriptMessage);
         });
-        return TRUE;
+        return handled;
     }
 
     // No credential dialog over the page: the server's challenge is answered without
