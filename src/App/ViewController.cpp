@@ -169,9 +169,8 @@ struct ViewController::Impl {
     static gboolean onUserMessage(WebKitWebView*, WebKitUserMessage* message, gpointer) {
         gboolean handled = FALSE;
         platform::ExceptionGuard::run("userContentController(_:didReceive:)", [&] {
-            const auto scriptMessage =
-                BridgeMessage::decode(webkit_user_message_get_name(message),
-                                      webkit_user_message_get_parameters(message));
+            const auto scriptMessage = BridgeMessage::decode(
+                webkit_user_message_get_name(message), webkit_user_message_get_parameters(message));
             if (!scriptMessage) return;
             handled = TRUE;
             NativeMessageHandler::shared().handleMessageFromWebView(*scriptMessage);
