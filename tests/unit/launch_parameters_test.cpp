@@ -311,7 +311,7 @@ TEST_F(LaunchParametersTest, DataCentreTableMapsCodesExactly) {
         Text host;
     };
     const std::vector<Case> unknown = {
-        {"qa7", "qa7." + domain},        {"dev-1", "dev-1." + domain},
+        {"qa7", "qa7." + domain},        {"az-AZ-09", "az-AZ-09." + domain},
         {"EU", "EU." + domain},          {label63, label63 + "." + domain},
         {std::nullopt, std::nullopt},    {"", std::nullopt},
         {"evil.example/", std::nullopt}, {"evil.example", std::nullopt},
