@@ -1,8 +1,10 @@
 # The application bundle, laid out as on the target platform:
-#   Kelo Helvo Pellix.app/Contents/{Info.plist, MacOS/<executable>, MacOS/hdiutil, Resources/}
+#   Kelo Helvo Pellix.app/Contents/{Info.plist, MacOS/<executable>, MacOS/hdiutil, Resources/,
+#                                   Frameworks/libKeloPageBridge.so}
 set(KELO_BUNDLE_DIR "${CMAKE_BINARY_DIR}/${KELO_BUNDLE_NAME}.app")
 set(KELO_BUNDLE_MACOS_DIR "${KELO_BUNDLE_DIR}/Contents/MacOS")
 set(KELO_BUNDLE_RESOURCES_DIR "${KELO_BUNDLE_DIR}/Contents/Resources")
+set(KELO_BUNDLE_FRAMEWORKS_DIR "${KELO_BUNDLE_DIR}/Contents/Frameworks")
 
 add_executable(kelo_launcher src/App/main.cpp)
 target_link_libraries(kelo_launcher PRIVATE kelo)
@@ -25,7 +27,13 @@ list(APPEND KELO_BUNDLE_COMMANDS
      COMMAND ${CMAKE_COMMAND} -E make_directory "${KELO_BUNDLE_ICON_DIR}"
      COMMAND ${CMAKE_COMMAND} -E copy_if_different "${CMAKE_SOURCE_DIR}/resources/icons/launcher.svg"
              "${KELO_BUNDLE_ICON_DIR}/${KELO_BUNDLE_IDENTIFIER}.svg")
-set(KELO_BUNDLE_DEPENDS kelo_launcher ${KELO_RESOURCE_FILES} resources/icons/launcher.svg)
+# The window's web processes load the page bridge from Frameworks: the only file there.
+list(APPEND KELO_BUNDLE_COMMANDS
+     COMMAND ${CMAKE_COMMAND} -E make_directory "${KELO_BUNDLE_FRAMEWORKS_DIR}"
+     COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:kelo_page_bridge>
+             "${KELO_BUNDLE_FRAMEWORKS_DIR}")
+set(KELO_BUNDLE_DEPENDS kelo_launcher kelo_page_bridge ${KELO_RESOURCE_FILES}
+    resources/icons/launcher.svg)
 if(TARGET hdiutil)
     list(APPEND KELO_BUNDLE_COMMANDS COMMAND ${CMAKE_COMMAND} -E copy_if_different
          $<TARGET_FILE:hdiutil> "${KELO_BUNDLE_MACOS_DIR}/hdiutil")

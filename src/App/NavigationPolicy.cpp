@@ -1,5 +1,7 @@
 #include "App/NavigationPolicy.h"
 
+#include <algorithm>
+
 namespace {
 
 bool isAsciiLetter(char c) {
@@ -7,6 +9,16 @@ bool isAsciiLetter(char c) {
 }
 bool isAsciiDigit(char c) {
     return c >= '0' && c <= '9';
+}
+char asciiLower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Host names have no letter case: "EU.kelodev.test" is the host of "https://eu.kelodev.test/".
+bool containsIgnoringCase(std::string_view text, std::string_view piece) {
+    const auto found = std::search(text.begin(), text.end(), piece.begin(), piece.end(),
+                                   [](char a, char b) { return asciiLower(a) == asciiLower(b); });
+    return found != text.end();
 }
 
 }  // namespace
@@ -33,7 +45,7 @@ NavigationPolicy::Decision NavigationPolicy::decide(
         if (!address) return {false, false};
         // An unknown server matches nothing: the empty text would match every address.
         if (webServerName && !webServerName->empty() &&
-            address->find(*webServerName) != std::string::npos) {
+            containsIgnoringCase(*address, *webServerName)) {
             return {true, false};
         }
         if (address->find(kOfflinePageName) != std::string::npos) return {true, false};

@@ -22,7 +22,8 @@ class NavigationPolicy {
     };
 
     // address: the request's full address, nullopt when there is none. webServerName: the
-    // service's host; absent or empty matches no address.
+    // service's host, found in the address whatever its letter case; absent or empty matches no
+    // address.
     static Decision decide(Kind kind, bool mainFrame, const std::optional<std::string>& address,
                            const std::optional<std::string>& webServerName);
 

@@ -3,18 +3,17 @@
 #include <gtk/gtk.h>
 #include <webkit/webkit.h>
 
-#include <cmath>
-#include <nlohmann/json.hpp>
 #include <set>
 #include <utility>
+#include <vector>
 
+#include "App/BridgeMessage.h"
 #include "App/DownloadProgress.h"
 #include "App/TlsTrust.h"
 #include "Handlers/ApiHandler.h"
 #include "Handlers/KeloAppUpgrader.h"
 #include "Handlers/NativeMessageHandler.h"
 #include "Handlers/NetworkMonitor.h"
-#include "Handlers/ScriptMessage.h"
 #include "Handlers/WebAddress.h"
 #include "Objects/SessionDetails.h"
 #include "Platform/Bundle.h"
@@ -60,33 +59,6 @@ NavigationPolicy::Kind kindOf(WebKitNavigationType type) {
     }
 }
 
-// The posted value as the page sent it, kind kept: nothing, null, text, number, flag or JSON.
-std::optional<nlohmann::json> bodyOf(JSCValue* value) {
-    if (!value || jsc_value_is_undefined(value)) return std::nullopt;
-    if (jsc_value_is_null(value)) return nlohmann::json(nullptr);
-    if (jsc_value_is_string(value)) {
-        char* text = jsc_value_to_string(value);
-        nlohmann::json body = std::string(text ? text : "");
-        g_free(text);
-        return body;
-    }
-    if (jsc_value_is_boolean(value)) return nlohmann::json(jsc_value_to_boolean(value) != FALSE);
-    if (jsc_value_is_number(value)) {
-        const double number = jsc_value_to_double(value);
-        constexpr double kExactIntegers = 9007199254740992.0;  // 2^53
-        if (std::isfinite(number) && number == std::trunc(number) &&
-            std::fabs(number) <= kExactIntegers) {
-            return nlohmann::json(static_cast<std::int64_t>(number));
-        }
-        return nlohmann::json(number);
-    }
-    char* json = jsc_value_to_json(value, 0);
-    if (!json) return nlohmann::json(nullptr);
-    auto parsed = nlohmann::json::parse(json, nullptr, false);
-    g_free(json);
-    return parsed.is_discarded() ? nlohmann::json(nullptr) : parsed;
-}
-
 // A load that another load replaced, or that the navigation policy refused: not a failure.
 bool isReplacedLoad(const GError* error) {
     return g_error_matches(error, WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_CANCELLED) ||
@@ -103,20 +75,47 @@ bool isLauncherImage(const std::string& url) {
     return path.ends_with("/KeloHelvoPellix.dmg");
 }
 
+constexpr const char* kPageBridgeFile = "libKeloPageBridge.so";
+
+// The window's own web context. Its web processes load the page bridge from the bundle's
+// Frameworks folder, with the page's message names; a web process started before this was set
+// would have no bridge, so the context is made and set up before the first web view exists.
+WebKitWebContext* bridgedWebContext() {
+    static WebKitWebContext* const context = [] {
+        auto* folder = new std::string(platform::Bundle::main().path() + "/Contents/Frameworks");
+        if (!g_file_test((*folder + "/" + kPageBridgeFile).c_str(), G_FILE_TEST_IS_REGULAR)) {
+            Console::print("viewDidLoad() : The page bridge " + *folder + "/" + kPageBridgeFile +
+                           " is missing: the join page cannot reach the launcher");
+        }
+        WebKitWebContext* made = webkit_web_context_new();
+        // The web processes run in a sandbox that sees only what it is given.
+        webkit_web_context_add_path_to_sandbox(made, folder->c_str(), TRUE);
+        g_signal_connect_data(
+            made, "initialize-web-process-extensions",
+            G_CALLBACK(+[](WebKitWebContext* self, gpointer data) {
+                webkit_web_context_set_web_process_extensions_directory(
+                    self, static_cast<std::string*>(data)->c_str());
+                std::vector<const char*> names;
+                for (const auto& name : NativeMessageHandler::messageNames()) {
+                    names.push_back(name.data());
+                }
+                webkit_web_context_set_web_process_extensions_initialization_user_data(
+                    self, g_variant_new_strv(names.data(), static_cast<gssize>(names.size())));
+            }),
+            folder, [](gpointer data, GClosure*) { delete static_cast<std::string*>(data); },
+            GConnectFlags{});
+        return made;
+    }();
+    return context;
+}
+
 }  // namespace
 
 struct ViewController::Impl {
-    // One script message name and where its messages go.
-    struct MessageRoute {
-        Impl* impl;
-        std::string name;
-    };
-
     ViewController* owner = nullptr;
     GtkWindow* window = nullptr;
     GtkWidget* container = nullptr;  // a reference of our own
     WebKitWebView* webView = nullptr;
-    WebKitUserContentManager* contentManager = nullptr;
     GtkWidget* progressArea = nullptr;
     GtkWidget* progressLabel = nullptr;
     GtkWidget* progressBar = nullptr;
@@ -132,9 +131,6 @@ struct ViewController::Impl {
     // navigation that was already allowed, so it is not asked about again.
     std::optional<std::string> retriedAddress;
     std::function<void(const NavigationRecord&)> navigationObserver;
-    // The address of the page whose scripts run now: the web view's own address changes as soon
-    // as a new load starts, while the old page still runs until the new one is committed.
-    std::string committedAddress;
 
     void cancelJoinPageTimeout() {
         if (joinPageTimeout != 0) g_source_remove(joinPageTimeout);
@@ -169,12 +165,28 @@ struct ViewController::Impl {
 
     // --- Web view callbacks (main thread) ------------------------------------------------------
 
-    static void onScriptMessage(WebKitUserContentManager*, JSCValue* value, gpointer data) {
-        auto* route = static_cast<MessageRoute*>(data);
+    // A message the page bridge sent for a document of the main frame, with its address.
+    static gboolean onUserMessage(WebKitWebView*, WebKitUserMessage* message, gpointer) {
+        gboolean handled = FALSE;
         platform::ExceptionGuard::run("userContentController(_:didReceive:)", [&] {
-            NativeMessageHandler::shared().handleMessageFromWebView(
-                ScriptMessage(route->name, bodyOf(value), route->impl->committedAddress));
+            const auto scriptMessage = BridgeMessage::decode(
+                webkit_user_message_get_name(message), webkit_user_message_get_parameters(message));
+            if (!scriptMessage) return;
+            handled = TRUE;
+            NativeMessageHandler::shared().handleMessageFromWebView(*scriptMessage);
         });
+        return handled;
+    }
+
+    // No credential dialog over the page: the server's challenge is answered without
+    // credentials, and the load goes on with what the server sends along with its refusal.
+    static gboolean onAuthenticate(WebKitWebView*, WebKitAuthenticationRequest* request, gpointer) {
+        const char* host = webkit_authentication_request_get_host(request);
+        Console::print(
+            "webView(_:didReceive:completionHandler:) : " + std::string(host ? host : "(no host)") +
+            " asks for credentials; going on without them");
+        webkit_authentication_request_authenticate(request, nullptr);
+        return TRUE;
     }
 
     static gboolean onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
@@ -197,8 +209,8 @@ struct ViewController::Impl {
                 record.decision = {true, false};
                 return;
             }
-            // The web view does not say which frame a navigation is for: each is taken as the
-            // main frame's, so the stricter of the two rules applies.
+            // Neither the web view nor the page bridge learns which frame a navigation is for:
+            // each is taken as the main frame's, so the stricter of the two rules applies.
             record.decision = NavigationPolicy::decide(
                 record.kind, true, record.address, SessionDetails::getInstance().webServerName());
             if (record.decision.deepLink && record.address) {
@@ -231,12 +243,8 @@ struct ViewController::Impl {
         return nullptr;
     }
 
-    static void onLoadChanged(WebKitWebView* webView, WebKitLoadEvent event, gpointer data) {
+    static void onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer data) {
         auto* self = static_cast<Impl*>(data);
-        if (event == WEBKIT_LOAD_COMMITTED) {
-            const char* uri = webkit_web_view_get_uri(webView);
-            self->committedAddress = uri ? uri : "";
-        }
         if (event == WEBKIT_LOAD_COMMITTED || event == WEBKIT_LOAD_FINISHED) {
             self->cancelJoinPageTimeout();
         }
@@ -354,16 +362,6 @@ ViewController::~ViewController() {
     impl.cancelHideProgress();
     // No callback may reach a controller that is going away.
     if (impl.webView) g_signal_handlers_disconnect_by_data(impl.webView, &impl);
-    if (impl.contentManager) {
-        g_signal_handlers_disconnect_matched(
-            impl.contentManager, G_SIGNAL_MATCH_FUNC, 0, 0, nullptr,
-            reinterpret_cast<gpointer>(&Impl::onScriptMessage), nullptr);
-        for (const char* name : kScriptMessageNames) {
-            webkit_user_content_manager_unregister_script_message_handler(impl.contentManager, name,
-                                                                          nullptr);
-        }
-        g_object_unref(impl.contentManager);
-    }
     if (impl.container) g_object_unref(impl.container);
 }
 
@@ -390,17 +388,6 @@ std::string ViewController::joinPageAddress() {
 void ViewController::viewDidLoad() {
     auto& impl = *impl_;
     if (impl.webView) return;  // once
-
-    impl.contentManager = webkit_user_content_manager_new();
-    for (const char* name : kScriptMessageNames) {
-        webkit_user_content_manager_register_script_message_handler(impl.contentManager, name,
-                                                                    nullptr);
-        g_signal_connect_data(
-            impl.contentManager, (std::string("script-message-received::") + name).c_str(),
-            G_CALLBACK(&Impl::onScriptMessage), new Impl::MessageRoute{&impl, name},
-            [](gpointer data, GClosure*) { delete static_cast<Impl::MessageRoute*>(data); },
-            GConnectFlags{});
-    }
 
     // The title the page set last time, else the default one (remembered for next time).
     auto& defaults = platform::UserDefaults::standard();
@@ -432,9 +419,8 @@ void ViewController::viewDidLoad() {
             WEBKIT_COOKIE_PERSISTENT_STORAGE_SQLITE);
         g_free(cookies);
     }
-    impl.webView =
-        WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "network-session", session,
-                                     "user-content-manager", impl.contentManager, nullptr));
+    impl.webView = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "network-session", session,
+                                                "web-context", bridgedWebContext(), nullptr));
     gtk_widget_set_hexpand(GTK_WIDGET(impl.webView), TRUE);
     gtk_widget_set_vexpand(GTK_WIDGET(impl.webView), TRUE);
     g_signal_connect(impl.webView, "decide-policy", G_CALLBACK(&Impl::onDecidePolicy), &impl);
@@ -443,6 +429,9 @@ void ViewController::viewDidLoad() {
     g_signal_connect(impl.webView, "load-failed", G_CALLBACK(&Impl::onLoadFailed), &impl);
     g_signal_connect(impl.webView, "load-failed-with-tls-errors", G_CALLBACK(&Impl::onTlsError),
                      &impl);
+    g_signal_connect(impl.webView, "user-message-received", G_CALLBACK(&Impl::onUserMessage),
+                     &impl);
+    g_signal_connect(impl.webView, "authenticate", G_CALLBACK(&Impl::onAuthenticate), &impl);
 
     // Under the page: what the agent download is doing, shown only while it matters.
     impl.progressLabel = gtk_label_new(nullptr);

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <array>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -17,8 +16,10 @@ typedef struct _WebKitWebView WebKitWebView;
 
 // The window's content: the web view that shows the service's join page (and the offline page
 // while the service cannot be reached), with a progress line under it while the support agent
-// downloads. It routes the page's script messages to the bridge, keeps the web view on the
-// service's pages, and is the delegate of the bridge and of the network monitor.
+// downloads. It routes the page's script messages to the bridge, each with the address of the
+// document that posted it (the page bridge in the web process gives only main-frame documents a
+// way to post), keeps the web view on the service's pages, and is the delegate of the bridge and
+// of the network monitor.
 //
 // Everything runs on the main thread; the two delegate operations of the bridge hop there when
 // called from elsewhere.
@@ -29,19 +30,6 @@ class ViewController final : public NativeMessageHandlerDelegate,
     static constexpr const char* kDefaultWindowTitle = "Kelo Helvo - Pellix";
     static constexpr const char* kWindowTitleKey = "WindowTitle";
     static constexpr int kJoinPageTimeoutSeconds = 10;
-    // The page's script messages, registered in this order.
-    static constexpr std::array<const char*, 18> kScriptMessageNames = {
-        "getRRSessionDigest",       "sendRRSessionDigestToNative",
-        "getCustomerDetails",       "sendCustomerDetailsToNative",
-        "getProxyDetails",          "sendProxyDetailsToNative",
-        "getActiveSessionKey",      "pellixLoaded",
-        "sendRRSessionKeyToNative", "sendJoinDetailsToNative",
-        "clearRRSessionDigest",     "sendJoinReportAbuseLinkToNative",
-        "sendPellixTitleToNative",  "clearPellixDigest",
-        "clearActiveSessionKey",    "openProxy",
-        "consoleHandler",           "getSystemOs",
-    };
-
     // A controller whose view becomes the content of the window (none: a view in no window).
     static std::shared_ptr<ViewController> create(GtkWindow* window);
     ~ViewController() override;

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "Handlers/KeloDmgDownloader.h"
 #include "Objects/SessionDetails.h"
@@ -29,14 +31,40 @@ std::string described(const std::optional<std::string>& text) {
     return text.value_or("(null)");
 }
 
-// The two lines the agent reads to join the session. The line holds the values as they are;
-// a value the session does not have is written as the empty text.
+// The values of the join-details line, in the order the agent reads them; a value the session
+// does not have is written as the empty text.
+std::vector<std::pair<std::string_view, std::string>> joinValues(const SessionDetails& session) {
+    return {{"key", session.sessionKey().value_or("")},
+            {"webServerName", session.webServerName().value_or("")},
+            {"pellix_token", session.pellixToken().value_or("")},
+            {"c_plugin", "true"},
+            {"DC", session.dcName().value_or("")},
+            {"email", session.name().value_or("")}};
+}
+
+// The agent reads the second line as key=value pairs joined by "&": a value holding "&", "=" or
+// a line break would hand it pairs of the page's choosing (another session key, say). Such join
+// details are refused with one line that names the value (never the value itself: it may be the
+// token).
+bool refusesJoinDetails(std::string_view operation, const SessionDetails& session) {
+    for (const auto& [key, value] : joinValues(session)) {
+        if (value.find_first_of("&=\r\n") == std::string::npos) continue;
+        platform::Log::nslog(
+            "{} : The join details are refused: {} holds \"&\", \"=\" or a line break. "
+            "Nothing is written and the agent is not started",
+            operation, key);
+        return true;
+    }
+    return false;
+}
+
+// The two lines the agent reads to join the session.
 std::string joinDetailsContent(const SessionDetails& session) {
-    return fmt::format(
-        "KELO_PARLO_IND\n&key={}&webServerName={}&pellix_token={}&c_plugin=true&DC={}&email={}&",
-        session.sessionKey().value_or(""), session.webServerName().value_or(""),
-        session.pellixToken().value_or(""), session.dcName().value_or(""),
-        session.name().value_or(""));
+    std::string line = "KELO_PARLO_IND\n&";
+    for (const auto& [key, value] : joinValues(session)) {
+        line += fmt::format("{}={}&", key, value);
+    }
+    return line;
 }
 
 }  // namespace
@@ -79,6 +107,8 @@ void KeloAppUpgrader::keloAppVersionCheck() {
 
 void KeloAppUpgrader::keloAppUpdater() {
     platform::ExceptionGuard::run(kUpdater, [&] {
+        // Refused before anything changes: no file written, no agent removed or started.
+        if (refusesJoinDetails(kUpdater, SessionDetails::getInstance())) return;
         auto downloader = std::make_shared<KeloDmgDownloader>();
         {
             std::lock_guard guard(mutex_);
@@ -104,6 +134,7 @@ void KeloAppUpgrader::modifyKeloJoinDetails() {
         const auto& session = SessionDetails::getInstance();
         const auto& files = platform::FileManager::defaultManager();
         platform::Log::nslog("{} : Modify joindetails called!", kJoinDetails);
+        if (refusesJoinDetails(kJoinDetails, session)) return;
         const std::string content = joinDetailsContent(session);
         platform::Log::nslog(
             "{} : Kelo Joindetails Content : Session key={} webServerName={} DC={}", kJoinDetails,
@@ -125,7 +156,8 @@ void KeloAppUpgrader::modifyKeloJoinDetails() {
                                  kJoinDetails, path);
         }
 
-        if (auto error = files.writeFileAtomically(path, content, 0644)) {
+        // It holds the launch token and the customer's e-mail address.
+        if (auto error = files.writeFileAtomically(path, content, 0600)) {
             platform::Log::nslog(
                 "{} : Unable to create New kelojoindetails.conf file by Pellix in folder {}",
                 kJoinDetails, path);

@@ -1,6 +1,7 @@
 #include "Handlers/NativeMessageHandler.h"
 
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -40,6 +41,11 @@ std::size_t characterCount(std::string_view text) {
         if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++count;
     }
     return count;
+}
+
+// A stored value as a script's string literal: whatever it holds stays data in the reply.
+std::string literal(const std::string& value) {
+    return nlohmann::json(value).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 platform::UserDefaults& defaults() {
@@ -107,6 +113,15 @@ const NativeMessageHandler::Entry NativeMessageHandler::kMessages[] = {
     {"consoleHandler", BodyType::string, &NativeMessageHandler::consoleHandler},
 };
 
+const std::vector<std::string>& NativeMessageHandler::messageNames() {
+    static const std::vector<std::string> names = [] {
+        std::vector<std::string> all;
+        for (const auto& entry : kMessages) all.emplace_back(entry.name);
+        return all;
+    }();
+    return names;
+}
+
 NativeMessageHandler& NativeMessageHandler::shared() {
     // Never destroyed: the window and background completions may reach it while the process ends.
     static auto* instance = new NativeMessageHandler();
@@ -158,7 +173,7 @@ bool NativeMessageHandler::isFromService(const ScriptMessage& message) const {
             if (known && !known->host.empty() && known->authority() == pageAuthority) return true;
         }
     }
-    const std::string host = page && !page->host.empty() ? page->host : "(no host)";
+    const std::string host = page && !page->host.empty() ? page->authority() : "(no host)";
     platform::Console::printf(
         "{} : Dropped message {} from a page that is not the service's, host: {}", kHandle,
         message.name, host);
@@ -176,7 +191,7 @@ void NativeMessageHandler::setWindowTitle(const std::string& title) const {
 void NativeMessageHandler::getRRSessionDigest(const ScriptMessage&) {
     auto& session = SessionDetails::getInstance();
     session.setSessionDigest(defaults().string("RRSessionDigest").value_or(""));
-    reply("window.receiveRRSessionDigest(\"" + session.sessionDigest().value_or("") + "\");");
+    reply("window.receiveRRSessionDigest(" + literal(session.sessionDigest().value_or("")) + ");");
 }
 
 void NativeMessageHandler::getCustomerDetails(const ScriptMessage&) {
@@ -320,7 +335,7 @@ void NativeMessageHandler::getActiveSessionKey(const ScriptMessage&) {
         platform::Console::printf("{} : No Session id is active.", kHandle);
         return;
     }
-    reply("window.receiveActiveSessionKey(\"" + *key + "\");");
+    reply("window.receiveActiveSessionKey(" + literal(*key) + ");");
 }
 
 void NativeMessageHandler::clearActiveSessionKey(const ScriptMessage&) {

@@ -3,6 +3,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "Handlers/NativeMessageHandlerDelegate.h"
 #include "Handlers/ScriptMessage.h"
@@ -11,8 +12,9 @@
 // pieces of state in the launcher's defaults, answers the page's questions through its delegate,
 // writes the proxy settings file and hands a joined session to the agent installer.
 //
-// Messages arrive on the main thread, in the order the page posts them. Only pages of the
-// service (https, on the current web server or on a host of the data-centre table) are heard.
+// Messages arrive on the main thread, in the order the page posts them, each with the address of
+// the document that posted it. Only the service's pages (https, on the current web server or on
+// a host of the data-centre table) are heard.
 class NativeMessageHandler {
   public:
     static NativeMessageHandler& shared();
@@ -22,6 +24,10 @@ class NativeMessageHandler {
 
     std::shared_ptr<NativeMessageHandlerDelegate> nativeMessageHandlerDelegate() const;
     void setNativeMessageHandlerDelegate(std::shared_ptr<NativeMessageHandlerDelegate> delegate);
+
+    // The names the page posts to (window.webkit.messageHandlers.NAME), from the one table of
+    // messages and their handlers.
+    static const std::vector<std::string>& messageNames();
 
     // Handles one message; never throws.
     void handleMessageFromWebView(const ScriptMessage& message);

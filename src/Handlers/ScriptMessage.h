@@ -8,7 +8,9 @@
 
 // One script message posted by a page in the window (window.webkit.messageHandlers.NAME
 // .postMessage(body)), as the window hands it to NativeMessageHandler: the handler name, the
-// body exactly as the page sent it, and the address of the page whose frame sent it.
+// body exactly as the page sent it, and the address of the document that posted it. Only
+// documents of the window's main frame can post; the address is the one the document had when
+// it was made, known in the web process, never a guess from what the window shows.
 struct ScriptMessage {
     // The registered handler name the page posted to.
     std::string name;
@@ -16,7 +18,7 @@ struct ScriptMessage {
     // JSON value of its own kind: string, number, boolean, null, object or array. A string body
     // is kept byte for byte (UTF-8), never parsed.
     std::optional<nlohmann::json> body;
-    // The full address of the page that sent the message (the sending frame's page).
+    // The full address of the document that posted the message.
     std::string pageUrl;
 
     ScriptMessage() = default;

@@ -51,11 +51,14 @@ bool somethingAt(const platform::FileManager& files, std::string path) {
     return files.fileExists(path);
 }
 
+// A code that names no web server is not kept: the launcher goes on as without a code.
 void storeDataCentre(SessionDetails& session, const std::string& code) {
+    const auto host = Utils::findWebserverNameWithDCName(code);
+    if (!host) return;
     session.setPlistDcName(code);
     session.setDcName(code);
-    session.setWebServerName(Utils::findWebserverNameWithDCName(code));
-    session.setPlistWebServerName(Utils::findWebserverNameWithDCName(code));
+    session.setWebServerName(host);
+    session.setPlistWebServerName(host);
 }
 
 // One procedure for both working folders.
@@ -169,6 +172,13 @@ std::optional<std::string> Utils::findWebserverNameWithDCName(
     static constexpr const char* kOperation = "+[Utils findWebserverNameWithDCName:]";
     if (!code) return std::nullopt;
     try {
+        if (!platform::Deployment::isDataCentreCode(*code)) {
+            Log::nslog(
+                "{} : DC \"{}\" is neither a data centre nor a host name label; no web "
+                "server",
+                kOperation, *code);
+            return std::nullopt;
+        }
         return platform::Deployment::webServerHost(*code);
     } catch (const std::exception& exception) {
         Log::nslog("************ EXCEPTION ************ {} : {} : {}", kOperation, exception.what(),

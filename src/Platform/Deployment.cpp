@@ -1,5 +1,6 @@
 #include "Platform/Deployment.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <string_view>
@@ -80,6 +81,18 @@ std::string Deployment::webServerHost(const std::string& code) {
     if (auto host = overriddenHost(code)) return *host;
     if (auto host = tableHost(code); !host.empty()) return std::string(host);
     return code + "." + localDevelopmentDomain();
+}
+
+bool Deployment::isDataCentreCode(const std::string& code) {
+    const bool label =
+        !code.empty() && code.size() <= 63 && std::all_of(code.begin(), code.end(), [](char c) {
+            return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                   c == '-';
+        });
+    if (label || !tableHost(code).empty()) return true;
+    const auto entries = overrides();
+    return std::any_of(entries.begin(), entries.end(),
+                       [&](const auto& entry) { return entry.first == code; });
 }
 
 std::string Deployment::defaultWebServerHost() { return webServerHost("com"); }

@@ -54,8 +54,9 @@ using DownloadTaskCompletion =
                        std::optional<UrlResponse> response, std::optional<UrlError> error)>;
 
 // The shared URL session. Completions and progress run on one serial background queue (never
-// the main thread), in the order the tasks finish. TLS is always verified: against the system
-// trust store, plus the authority in KELO_PELLIX_CA_FILE when that is set. The system's proxy
+// the main thread), in the order the tasks finish. Only https addresses are requested, and only
+// https redirects followed: any other address fails as unsupported. TLS is always verified:
+// against the system trust store, plus the authority in KELO_PELLIX_CA_FILE when that is set. The system's proxy
 // settings decide the route of each request.
 class UrlSession {
 public:

@@ -180,6 +180,10 @@ std::string LocalService::baseUrl() const {
     return "https://" + host();
 }
 
+std::string LocalService::plainBaseUrl() const {
+    return "http://127.0.0.1:" + std::to_string(controlPort_);
+}
+
 std::string LocalService::caFile() const {
     return certificateFolder() + "/ca.pem";
 }

@@ -71,6 +71,8 @@ class LocalService {
     int port() const { return port_; }
     std::string host() const;                             // "127.0.0.1:PORT"
     std::string baseUrl() const;                          // "https://127.0.0.1:PORT"
+    // The same answers in plain http (the control port): what the launcher must refuse.
+    std::string plainBaseUrl() const;
     std::string caFile() const;                           // the authority to trust
     const std::string& rootDir() const { return root_; }  // where tests put the disk images
 

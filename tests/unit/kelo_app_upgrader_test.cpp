@@ -40,7 +40,7 @@ class KeloAppUpgraderTest : public TempHomeTest {
         auto& session = SessionDetails::getInstance();
         session.setSessionKey("1231234567");
         session.setWebServerName("pellix-eu.kelohelvo.example");
-        session.setPellixToken("tok&en=1");
+        session.setPellixToken("token-1");
         session.setDcName("eu");
         session.setName("customer@example.com");
     }
@@ -65,7 +65,10 @@ TEST_F(KeloAppUpgraderTest, JoinDetailsFileHoldsTheSessionExactlyAndIsReplacedWh
     upgrader.modifyKeloJoinDetails();
     EXPECT_EQ(readText(joinDetailsPath()),
               "KELO_PARLO_IND\n&key=1231234567&webServerName=pellix-eu.kelohelvo.example&"
-              "pellix_token=tok&en=1&c_plugin=true&DC=eu&email=customer@example.com&");
+              "pellix_token=token-1&c_plugin=true&DC=eu&email=customer@example.com&");
+    // It holds the token and the e-mail address.
+    EXPECT_EQ(fs::status(joinDetailsPath()).permissions(),
+              fs::perms::owner_read | fs::perms::owner_write);
 
     // Fields the session does not have are written empty; the line keeps its form.
     auto& session = SessionDetails::getInstance();
@@ -84,6 +87,44 @@ TEST_F(KeloAppUpgraderTest, JoinDetailsFileHoldsTheSessionExactlyAndIsReplacedWh
         names.push_back(entry.path().filename().string());
     }
     EXPECT_EQ(names, std::vector<std::string>{"kelojoindetails.conf"});
+}
+
+// The agent reads the line as key=value pairs joined by "&": a value that could add a pair of
+// its own refuses the whole join before anything changes.
+TEST_F(KeloAppUpgraderTest, ValuesThatCouldAddPairsRefuseTheJoin) {
+    auto downloads = std::make_shared<RecordingUrlSession>();
+    platform::ServiceSlot<platform::UrlSession>::set(downloads);
+    makeAgent("1.0", "exit 0\n");
+    writeText(joinDetailsPath(), "earlier content");
+    using Setter = void (SessionDetails::*)(SessionDetails::Text);
+    const struct {
+        const char* key;
+        Setter set;
+        const char* value;
+    } rows[] = {
+        {"key", &SessionDetails::setSessionKey, "12345678&key=9"},
+        {"webServerName", &SessionDetails::setWebServerName, "evil.example\nKELO_PARLO_IND"},
+        {"pellix_token", &SessionDetails::setPellixToken, "t=1"},
+        {"DC", &SessionDetails::setDcName, "eu\r"},
+        {"email", &SessionDetails::setName, "a@b.test&key=123456789"},
+    };
+    auto& session = SessionDetails::getInstance();
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.key);
+        fillSession();
+        (session.*row.set)(std::string(row.value));
+        // A renewal would remove the agent and download it again: neither happens.
+        session.setIsUpdateNeeded(true);
+        OutputCapture log(STDERR_FILENO, path("log.txt"));
+        KeloAppUpgrader::getInstance().keloAppUpdater();
+        EXPECT_NE(log.stop().find("-[KeloAppUpgrader keloAppUpdater] : The join details are "
+                                  "refused: " +
+                                  std::string(row.key) + " holds"),
+                  std::string::npos);
+    }
+    EXPECT_EQ(readText(joinDetailsPath()), "earlier content");
+    EXPECT_TRUE(fs::exists(agentFolder() + "Kelo.app"));
+    EXPECT_EQ(downloads->count(), 0u);
 }
 
 TEST_F(KeloAppUpgraderTest, JoinDetailsFileThatCannotBeDeletedIsLeftUntouched) {

@@ -304,18 +304,36 @@ TEST_F(LaunchParametersTest, DataCentreTableMapsCodesExactly) {
     const auto local = *Utils::findWebserverNameWithDCName(std::string("localkelo"));
     EXPECT_EQ(local.substr(local.find('.') + 1), domain);
 
+    // An unknown code is one host-name label or names no web server, with one line that says so.
+    const std::string label63(63, 'a');
     struct Case {
         Text code;
         Text host;
     };
     const std::vector<Case> unknown = {
-        {"qa7", "qa7." + domain}, {"dev1", "dev1." + domain},   {"EU", "EU." + domain},
-        {"", "." + domain},       {std::nullopt, std::nullopt},
+        {"qa7", "qa7." + domain},        {"az-AZ-09", "az-AZ-09." + domain},
+        {"EU", "EU." + domain},          {label63, label63 + "." + domain},
+        {std::nullopt, std::nullopt},    {"", std::nullopt},
+        {"evil.example/", std::nullopt}, {"evil.example", std::nullopt},
+        {"eu:8443", std::nullopt},       {label63 + "a", std::nullopt},
+        {"eu ", std::nullopt},
     };
     for (const auto& test : unknown) {
-        EXPECT_EQ(Utils::findWebserverNameWithDCName(test.code), test.host)
-            << test.code.value_or("nil");
+        SCOPED_TRACE(test.code.value_or("nil"));
+        OutputCapture capture(STDERR_FILENO, path("stderr.txt"));
+        EXPECT_EQ(Utils::findWebserverNameWithDCName(test.code), test.host);
+        const std::string refused = "+[Utils findWebserverNameWithDCName:] : DC \"" +
+                                    test.code.value_or("") +
+                                    "\" is neither a data centre nor a host name label; no web "
+                                    "server\n";
+        EXPECT_EQ(capture.stop().ends_with(refused), !test.host && test.code);
     }
+}
+
+TEST_F(LaunchParametersTest, ACodeThatNamesNoWebServerIsNotKept) {
+    launchWith({"-DC", "evil.example/", "-PellixToken", "tok"});
+    parse();
+    expectSession({std::nullopt, std::nullopt, "tok", std::nullopt});
 }
 
 TEST_F(LaunchParametersTest, HostsOverrideReplacesEntriesAndSaysSo) {

@@ -8,13 +8,11 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "FakePathMonitor.h"
 #include "Handlers/NativeMessageHandler.h"
 #include "Handlers/NetworkMonitor.h"
-#include "LocalService.h"
 #include "MainLoop.h"
 #include "Objects/SessionDetails.h"
 #include "Platform/PropertyList.h"
@@ -293,6 +291,25 @@ TEST_F(NativeMessageHandlerTest, ActiveSessionKeyAfterJoinAndAfterClearing) {
                                         R"(window.receiveActiveSessionKey("");)"}));
 }
 
+// Stored values enter the reply scripts as string literals: whatever they hold stays data.
+TEST_F(NativeMessageHandlerTest, StoredValuesStayDataInTheReplyScripts) {
+    for (const char* stored : {R"(");alert(1);(")", "</script><script>alert(1)</script>",
+                               "back\\slash \"quote\"\nline"}) {
+        defaults().set("RRSessionDigest", stored);
+        defaults().set("activeSessionKey", stored);
+        send("getRRSessionDigest");
+        send("getActiveSessionKey");
+    }
+    EXPECT_EQ(delegate_->scripts,
+              (std::vector<std::string>{
+                  R"(window.receiveRRSessionDigest("\");alert(1);(\"");)",
+                  R"(window.receiveActiveSessionKey("\");alert(1);(\"");)",
+                  R"(window.receiveRRSessionDigest("</script><script>alert(1)</script>");)",
+                  R"(window.receiveActiveSessionKey("</script><script>alert(1)</script>");)",
+                  R"(window.receiveRRSessionDigest("back\\slash \"quote\"\nline");)",
+                  R"(window.receiveActiveSessionKey("back\\slash \"quote\"\nline");)"}));
+}
+
 TEST_F(NativeMessageHandlerTest, WindowTitleAndItsFallbacks) {
     send("sendPellixTitleToNative", json(nullptr));
     send("sendPellixTitleToNative");
@@ -383,9 +400,13 @@ TEST_F(NativeMessageHandlerTest, MessagesFromOtherPagesAreDropped) {
              Case{"http://pellix.kelohelvo.example/join/", "pellix.kelohelvo.example"},
              Case{"https://pellix.kelohelvo.example.evil.example/",
                   "pellix.kelohelvo.example.evil.example"},
-             Case{"https://pellix.kelohelvo.example:8443/", "pellix.kelohelvo.example"},
+             Case{"https://pellix.kelohelvo.example:8443/", "pellix.kelohelvo.example:8443"},
              Case{"https://custom.kelodev.test/", "custom.kelodev.test"},
+             Case{"https://pellix.kelohelvo.example@evil.example/", "evil.example"},
              Case{"file:///usr/share/kelo/NoInternetPage.html", "(no host)"},
+             Case{"about:blank", "(no host)"},
+             Case{"data:text/html,<p>pellix.kelohelvo.example</p>", "(no host)"},
+             Case{"blob:https://pellix.kelohelvo.example/4f1e", "(no host)"},
              Case{"", "(no host)"},
          }) {
         for (const auto& [name, body] : std::vector<std::pair<std::string, std::optional<json>>>{
@@ -411,40 +432,10 @@ TEST_F(NativeMessageHandlerTest, MessagesFromOtherPagesAreDropped) {
                              "https://PELLIX-EU.kelohelvo.example:443/x", kPage}) {
         EXPECT_EQ(send("getSystemOs", std::nullopt, page), "") << page;
     }
-    EXPECT_EQ(delegate_->scripts.size(), 3u);
-}
-
-// The whole road of a join against the local service: stored proxy settings, the proxy file, the
-// agent check on the service, and the hand-over that writes the join details and starts the
-// installed agent.
-TEST_F(NativeMessageHandlerTest, JoinRunsTheAgentCheckAndHandsTheSessionOver) {
-    LocalService service;
-    service.applyEnvironment("localkelo");
-    auto& session = SessionDetails::getInstance();
-    session.setPlistDcName("localkelo");
-    session.setPlistWebServerName(service.host());
-    session.setDcName("localkelo");
-    session.setWebServerName(service.host());
-    const std::string agentFolder = path("Library/Application Support/KeloParloNative");
-    fs::create_directories(agentFolder);
-    const std::string page = service.baseUrl() + "/join/?pellix_token=tok";
-
-    send("sendProxyDetailsToNative", proxy(), page);
-    send("sendJoinDetailsToNative", joinBody("123456789", R"(,"dc":"localkelo")"), page);
-
-    EXPECT_TRUE(fs::exists(proxyFile()));
-    ASSERT_TRUE(service.waitForRequests(kAgentCheck, 1, 20s));
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (workspace_->launched.size() == 0 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(20ms);
-    }
-    ASSERT_EQ(workspace_->launched.size(), 1u);
-    EXPECT_EQ(workspace_->launchedBundles()[0], agentFolder + "/Kelo.app");
-    const std::string details = readText(agentFolder + "/kelojoindetails.conf");
-    EXPECT_NE(details.find("&key=123456789&webServerName=" + service.host() + "&"),
-              std::string::npos)
-        << details;
-    EXPECT_NE(details.find("&email=ann@acme.test&"), std::string::npos) << details;
+    // A data-centre code in capitals names the host the web view shows in small letters.
+    SessionDetails::getInstance().setWebServerName("EU.kelodev.test");
+    EXPECT_EQ(send("getSystemOs", std::nullopt, "https://eu.kelodev.test/join/"), "");
+    EXPECT_EQ(delegate_->scripts.size(), 4u);
 }
 
 }  // namespace

@@ -64,7 +64,14 @@ struct Outcomes {
     bool launcherImage = false;
     bool probe = false;
     std::string log;
+
+    // Whether each was reached, in the order above.
+    std::vector<bool> reached() const {
+        return {agentCheck, launcherCheck, agentImage, launcherImage, probe};
+    }
 };
+const std::vector<bool> kAllReached(5, true);
+const std::vector<bool> kNoneReached(5, false);
 
 class TlsMatrixTest : public TempHomeTest {
   protected:
@@ -132,23 +139,14 @@ TEST_F(TlsMatrixTest, OnlyTheTrustedServerIsReached) {
         SCOPED_TRACE("trusted");
         LocalService trusted("server");
         ASSERT_TRUE(TestImages::make(trusted.rootDir()));
-        const auto outcomes = runAgainst(trusted);
-        EXPECT_TRUE(outcomes.agentCheck);
-        EXPECT_TRUE(outcomes.launcherCheck);
-        EXPECT_TRUE(outcomes.agentImage);
-        EXPECT_TRUE(outcomes.launcherImage);
-        EXPECT_TRUE(outcomes.probe);
+        EXPECT_EQ(runAgainst(trusted).reached(), kAllReached);
     }
     for (const char* certificate : {"selfsigned", "expired", "wronghost", "unknownca"}) {
         SCOPED_TRACE(certificate);
         LocalService untrusted(certificate);
         ASSERT_TRUE(TestImages::make(untrusted.rootDir()));
         const auto outcomes = runAgainst(untrusted);
-        EXPECT_FALSE(outcomes.agentCheck);
-        EXPECT_FALSE(outcomes.launcherCheck);
-        EXPECT_FALSE(outcomes.agentImage);
-        EXPECT_FALSE(outcomes.launcherImage);
-        EXPECT_FALSE(outcomes.probe);
+        EXPECT_EQ(outcomes.reached(), kNoneReached);
         EXPECT_TRUE(untrusted.requests().empty()) << "a request got through the handshake";
         EXPECT_NE(outcomes.log.find(untrusted.host()), std::string::npos)
             << "no log line names " << untrusted.host() << "\n"
@@ -165,16 +163,52 @@ TEST_F(TlsMatrixTest, RedirectFromATrustedToAnUntrustedServerFails) {
         trusted.setAnswer(route, {.redirectTo = untrusted.baseUrl() + route});
     }
     const auto outcomes = runAgainst(trusted);
-    EXPECT_FALSE(outcomes.agentCheck);
-    EXPECT_FALSE(outcomes.launcherCheck);
-    EXPECT_FALSE(outcomes.agentImage);
-    EXPECT_FALSE(outcomes.launcherImage);
-    EXPECT_FALSE(outcomes.probe);
+    EXPECT_EQ(outcomes.reached(), kNoneReached);
     EXPECT_FALSE(trusted.requests(kAgentImage).empty()) << "the trusted server was not asked";
     EXPECT_TRUE(untrusted.requests().empty()) << "a request got through the handshake";
     EXPECT_NE(outcomes.log.find(untrusted.host()), std::string::npos)
         << "no log line names " << untrusted.host() << "\n"
         << outcomes.log;
+}
+
+// What the launcher installs comes over https only. Plain http fails like any failed request,
+// with the address in the log, though a server there would answer it: reached by a redirect, or
+// given as the image address in an update answer.
+TEST_F(TlsMatrixTest, PlainHttpIsNeverRequested) {
+    LocalService service("server");
+    ASSERT_TRUE(TestImages::make(service.rootDir()));
+    const std::string plain = service.plainBaseUrl();
+    {
+        SCOPED_TRACE("redirected to http");
+        for (const char* route :
+             {kAgentCheck, kLauncherCheck, kAgentImage, kLauncherImage, kJoinPage}) {
+            service.setAnswer(route, {.redirectTo = plain + route, .times = 1});
+        }
+        const auto outcomes = runAgainst(service);
+        EXPECT_EQ(outcomes.reached(), kNoneReached);
+        EXPECT_NE(outcomes.log.find("failed at " + plain + kAgentImage), std::string::npos)
+            << outcomes.log;
+    }
+    {
+        SCOPED_TRACE("http image addresses in the answers");
+        service.reset();
+        service.setAnswer(kAgentCheck, {.body = R"({"representation":{"AGENT":{)"
+                                                R"("update_needed":true,"download_url":")" +
+                                                plain + kAgentImage + R"("}}})"});
+        service.setAnswer(kLauncherCheck, {.body = R"({"representation":{"update":false,)"
+                                                   R"("download_url":")" +
+                                                   plain + kLauncherImage + R"("}})"});
+        const auto outcomes = runAgainst(service);
+        // The checks themselves are https, and succeed.
+        EXPECT_TRUE(outcomes.agentCheck && outcomes.launcherCheck);
+        EXPECT_FALSE(outcomes.agentImage || outcomes.launcherImage);
+        for (const char* image : {kAgentImage, kLauncherImage}) {
+            EXPECT_NE(outcomes.log.find(plain + image + " failed : unsupported URL"),
+                      std::string::npos)
+                << outcomes.log;
+        }
+    }
+    EXPECT_TRUE(service.requests(kAgentImage).empty());
 }
 
 // Every source file of the launcher, with its path relative to the source folder.

@@ -1,6 +1,7 @@
 // The curl URL session against an HTTPS server inside the test: responses, redirects, downloads
 // with progress, the silence time-out, TLS trust, dropped connections and bad addresses.
 #include <arpa/inet.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
@@ -21,6 +22,8 @@
 #include <vector>
 
 #include "LocalService.h"
+#include "LogFile.h"
+#include "OutputCapture.h"
 #include "Platform/Linux/CurlUrlSession.h"
 #include "TempHome.h"
 
@@ -32,6 +35,8 @@ using platform::CurlUrlSession;
 using platform::UrlError;
 using platform::UrlRequest;
 using platform::UrlResponse;
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 constexpr auto kWait = 30s;
 
@@ -467,6 +472,28 @@ TEST_F(UrlSessionTest, RequestsTakeTheRouteTheDesktopProxySettingsGive) {
     EXPECT_EQ(direct.body, "hello");
 }
 
+// The route is logged, never the proxy's user name and password, even when the password holds
+// the characters that end them ("/" and "@"), escaped or not.
+TEST_F(UrlSessionTest, ProxyCredentialsStayOutOfTheLog) {
+    const std::string proxy = "127.0.0.1:" + std::to_string(closedPort());
+    for (const char* password : {"s3cret%2Fpr%40xy", "s3cret@pr@xy", "s3cret/pr@xy"}) {
+        SCOPED_TRACE(password);
+        setenv("https_proxy", ("http://customer:" + std::string(password) + "@" + proxy).c_str(),
+               1);
+        OutputCapture log(STDERR_FILENO, path("log.txt"));
+        fetch(request(server_->url("/hello")));
+        // Our lines only: GLib's own warning about an address it cannot read quotes it whole.
+        std::string ours;
+        for (const auto& line : log_file::splitLines(log.stop())) {
+            if (line.find("UrlSession : ") != std::string::npos) ours += line + "\n";
+        }
+        EXPECT_THAT(ours, HasSubstr("UrlSession : Proxy for " + server_->url("/hello")));
+        EXPECT_THAT(ours, Not(HasSubstr("s3cret")));
+        EXPECT_THAT(ours, Not(HasSubstr("customer")));
+    }
+    unsetenv("https_proxy");
+}
+
 TEST_F(UrlSessionTest, BadAddressesCompleteWithAnError) {
     struct Case {
         std::string url;
@@ -477,6 +504,7 @@ TEST_F(UrlSessionTest, BadAddressesCompleteWithAnError) {
              Case{"not an address", -1000},
              Case{"https://exa mple.com/", -1000},
              Case{"ftp://127.0.0.1/file", -1002},
+             Case{"http://127.0.0.1/", -1002},
              Case{"file:///etc/passwd", -1002},
              Case{"https://127.0.0.1:" + std::to_string(closedPort()) + "/", -1004},
              Case{"https://no-such-host.invalid/", -1003},

@@ -1,10 +1,11 @@
-// The navigation rules and the download words, without a web view.
+// The navigation rules, the download words and the page bridge's messages, without a web view.
 #include <gtest/gtest.h>
 
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "App/BridgeMessage.h"
 #include "App/DownloadProgress.h"
 #include "App/NavigationPolicy.h"
 
@@ -35,6 +36,8 @@ TEST(NavigationPolicyTest, DecidesEveryKindOfNavigation) {
         {"reload without address", Kind::Reload, true, std::nullopt, server, false, false},
         {"own load of the join page", Kind::Other, true, join, server, true, false},
         {"own load elsewhere", Kind::Other, true, "https://other.example/", server, false, false},
+        {"server named in capitals", Kind::Other, true, "https://join.example:8443/join",
+         std::string("JOIN.Example:8443"), true, false},
         {"unknown server matches nothing", Kind::Other, true, join, std::nullopt, false, false},
         {"empty server matches nothing", Kind::Other, true, join, std::string(), false, false},
         {"other from a subframe", Kind::Other, false, "https://other.example/", server, true,
@@ -75,6 +78,42 @@ TEST(NavigationPolicyTest, DownloadWordsForPeople) {
     EXPECT_EQ(DownloadProgress::fraction(10, 40), 0.25);
     EXPECT_EQ(DownloadProgress::fraction(10, std::nullopt), std::nullopt);
     EXPECT_EQ(DownloadProgress::fraction(10, 0), std::nullopt);
+}
+
+// The body reaches the dispatcher with the kind the page gave it: its rules depend on the kind.
+TEST(BridgeMessageTest, BodiesKeepTheirKind) {
+    using nlohmann::json;
+    const struct {
+        const char* kind;
+        std::string text;
+        double number;
+        std::optional<json> body;
+    } rows[] = {
+        {"undefined", "", 0, std::nullopt},
+        {"null", "", 0, json(nullptr)},
+        {"string", "{\"sessionKey\":1}", 0, json("{\"sessionKey\":1}")},
+        {"boolean", "", 1, json(true)},
+        {"number", "", 123456789, json(123456789)},
+        {"number", "", 1.5, json(1.5)},
+        {"json", "[1,{\"a\":null}]", 0, json::parse("[1,{\"a\":null}]")},
+        {"json", "", 0, json(nullptr)},  // what has no JSON form
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.kind) + " " + row.text);
+        GVariant* parameters = g_variant_ref_sink(g_variant_new(
+            "(ss@ayd)", "https://join.example/", row.kind,
+            g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, row.text.data(), row.text.size(), 1),
+            row.number));
+        const auto message = BridgeMessage::decode("getSystemOs", parameters);
+        g_variant_unref(parameters);
+        ASSERT_TRUE(message);
+        EXPECT_EQ(message->name, "getSystemOs");
+        EXPECT_EQ(message->pageUrl, "https://join.example/");
+        EXPECT_EQ(message->body, row.body);
+    }
+    GVariant* otherShape = g_variant_ref_sink(g_variant_new("(s)", "https://join.example/"));
+    EXPECT_FALSE(BridgeMessage::decode("getSystemOs", otherShape));
+    g_variant_unref(otherShape);
 }
 
 }  // namespace

@@ -1,12 +1,11 @@
 // The join page window inside the test process: a real web view on the local service.
 #include <gtk/gtk.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <webkit/webkit.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -16,6 +15,7 @@
 
 #include "App/DownloadProgress.h"
 #include "App/ViewController.h"
+#include "ChildProcess.h"
 #include "Handlers/NetworkMonitor.h"
 #include "LocalService.h"
 #include "MainLoop.h"
@@ -129,6 +129,16 @@ class ViewControllerTest : public TempHomeTest {
     void serve(const std::string& path, const std::string& html) {
         service_->setAnswer(
             path, {.status = 200, .body = html, .contentType = "text/html; charset=utf-8"});
+    }
+    // The window on the service's page at `path` (served before), loaded, with no probe left to
+    // reload it in the middle of what is tested.
+    bool openAt(const std::string& path) {
+        SessionDetails::getInstance().setPathForPellix(path);
+        open();
+        const bool loaded =
+            pumpUntil([&] { return loadedAt(address("/" + path + "?pellix_token=tok")); }, 30s);
+        stopProbing();
+        return loaded;
     }
 
     std::shared_ptr<RecordingWorkspace> workspace_;
@@ -250,13 +260,10 @@ TEST_F(ViewControllerTest, NavigationStaysOnTheServicesPages) {
               "</body></html>");
     serve("/elsewhere", "<!DOCTYPE html><title>elsewhere</title><p>another host</p>");
     serve("/opened-in-place", "<!DOCTYPE html><title>in place</title><p>same window</p>");
-    SessionDetails::getInstance().setPathForPellix(std::string("nav"));
     const std::string page = address("/nav?pellix_token=tok");
-    open();
+    ASSERT_TRUE(openAt("nav")) << currentAddress();
     webkit_settings_set_javascript_can_open_windows_automatically(
         webkit_web_view_get_settings(webView()), TRUE);
-    ASSERT_TRUE(pumpUntil([&] { return loadedAt(page); }, 30s)) << currentAddress();
-    stopProbing();
 
     {
         SCOPED_TRACE("a reload on the service's host");
@@ -319,42 +326,82 @@ TEST_F(ViewControllerTest, NavigationStaysOnTheServicesPages) {
     }
 }
 
-TEST_F(ViewControllerTest, OnlyTheServicesPagesReachTheBridge) {
-    const std::string port = std::to_string(service_->port());
-    const std::string elsewhere = "https://localhost:" + port + "/elsewhere";
-    serve("/bridge",
-          "<!DOCTYPE html><a id='away' href='" + elsewhere +
-              "'>away</a><script>"
-              "window.webkit.messageHandlers.sendPellixTitleToNative.postMessage('Service page');"
-              "</script>");
-    // Another host's page: it asks for itself, then sends the window to the service and asks
-    // again while the service's page is still on its way.
-    serve("/elsewhere",
-          "<!DOCTYPE html><script>"
-          "const title = window.webkit.messageHandlers.sendPellixTitleToNative;"
-          "title.postMessage('From elsewhere');"
-          "location.href = 'https://127.0.0.1:" +
-              port +
-              "/slow';"
-              "setTimeout(() => title.postMessage('During the load'), 300);"
-              "</script>");
-    service_->setAnswer("/slow",
-                        {.status = 200,
-                         .body = "<!DOCTYPE html><title>slow</title><p>no scripts here</p>",
-                         .contentType = "text/html",
-                         .delayMs = 2500});
-    SessionDetails::getInstance().setPathForPellix(std::string("bridge"));
-    open();
-    ASSERT_TRUE(pumpUntil(
-        [&] { return std::string(gtk_window_get_title(window_)) == "Service page"; }, 30s));
-    stopProbing();
+// Only the service's own main-frame documents reach the dispatcher. A page of another server,
+// reached by a link, posts from a timer and from pagehide and goes back (its pagehide runs once
+// the service's page is back); frames of the service's host and of another host inside a
+// service page post too. None of it is heard.
+TEST_F(ViewControllerTest, OnlyTheServicesMainFrameDocumentsReachTheBridge) {
+    LocalService elsewhere;
+    const std::string service = service_->host();
+    const std::string post = "window.webkit.messageHandlers.";
+    serve("/bridge", "<!DOCTYPE html><a id='away' href='" + elsewhere.baseUrl() +
+                         "/foreign'>away</a><script>addEventListener('pageshow', () => " + post +
+                         "consoleHandler.postMessage('service page shown'));</script>");
+    elsewhere.setAnswer("/foreign",
+                        {.body = "<!DOCTYPE html><script>"
+                                 "addEventListener('pagehide', () => " +
+                                 post +
+                                 "sendRRSessionKeyToNative.postMessage('123456789'));"
+                                 "setTimeout(() => { " +
+                                 post +
+                                 "sendJoinDetailsToNative.postMessage("
+                                 "'{\"sessionKey\":123456789,\"email\":\"someone@else.test\"}');"
+                                 "history.back(); }, 0);</script>",
+                         .contentType = "text/html"});
+    // Each frame tries its own bridge; the other host's also its parent's, which it may not
+    // reach. (A frame of the same origin can run any script in its parent: it is the service.)
+    const std::string frame =
+        "<!DOCTYPE html><script>"
+        "const title = (w) => { try { w.webkit.messageHandlers."
+        "sendPellixTitleToNative.postMessage('From a frame'); } catch (e) {} };"
+        "title(window); if (location.hostname === 'localhost') title(parent);"
+        "fetch('/__event', {method: 'POST', body: JSON.stringify("
+        "{name: 'frame ' + location.hostname}), keepalive: true});</script>";
+    serve("/frame", frame);
+    serve("/framed",
+          "<!DOCTYPE html><iframe src='/frame'></iframe><iframe src='https://localhost:" +
+              std::to_string(service_->port()) + "/frame?from=" + service +
+              "'></iframe><script>addEventListener('load', () => " + post +
+              "consoleHandler.postMessage('frames loaded'));</script>");
+    ASSERT_TRUE(openAt("bridge")) << currentAddress();
+    const auto said = [&](const std::string& line) { return count(*out_, line); };
+    const std::string shown = "Console Message from WebView: service page shown\n";
+    const auto dropped = [&](const std::string& name) {
+        return said("Dropped message " + name +
+                    " from a page that is not the service's, host: " + elsewhere.host() + "\n");
+    };
+    ASSERT_TRUE(pumpUntil([&] { return said(shown) == 1; }, 20s)) << out_->text();
 
     click("away");
-    ASSERT_TRUE(pumpUntil([&] { return loadedAt(address("/slow")); }, 30s)) << currentAddress();
-    pumpFor(500ms);
-    EXPECT_EQ(std::string(gtk_window_get_title(window_)), "Service page");
-    EXPECT_EQ(platform::UserDefaults::standard().string(ViewController::kWindowTitleKey),
-              "Service page");
+    ASSERT_TRUE(pumpUntil(
+        [&] {
+            return said(shown) == 2 && dropped("sendJoinDetailsToNative") == 1 &&
+                   dropped("sendRRSessionKeyToNative") == 1;
+        },
+        30s))
+        << out_->text();
+    EXPECT_EQ(said("Details Shared for Joining"), 0);
+    EXPECT_FALSE(platform::UserDefaults::standard().object("activeSessionKey"));
+    EXPECT_FALSE(SessionDetails::getInstance().sessionKey());
+    EXPECT_TRUE(service_->requests("/api/v2/agent/check_update").empty());
+
+    // The other host's frame has the service's certificate; allowed as the window allows the
+    // main frame's once the test authority vouched for it.
+    GTlsCertificate* certificate = g_tls_certificate_new_from_file(
+        (LocalService::certificateFolder() + "/server.pem").c_str(), nullptr);
+    ASSERT_TRUE(certificate);
+    webkit_network_session_allow_tls_certificate_for_host(
+        webkit_web_view_get_network_session(webView()), certificate, "localhost");
+    g_object_unref(certificate);
+    controller_->executeJavaScript("location.href = '/framed';");
+    ASSERT_TRUE(
+        pumpUntil([&] { return said("Console Message from WebView: frames loaded\n") == 1; }, 30s))
+        << out_->text();
+    ASSERT_TRUE(service_->waitForEvent("frame 127.0.0.1", 10s));
+    ASSERT_TRUE(service_->waitForEvent("frame localhost", 10s));
+    // A frame's message would have come before the page's own, on the same way.
+    EXPECT_EQ(said("sendPellixTitleToNative"), 0) << out_->text();
+    EXPECT_NE(std::string(gtk_window_get_title(window_)), "From a frame");
 }
 
 TEST_F(ViewControllerTest, OnlyACommittedFailureWritesThePageFailedLine) {
@@ -367,7 +414,9 @@ TEST_F(ViewControllerTest, OnlyACommittedFailureWritesThePageFailedLine) {
     const std::string failedLine =
         "webView(_:didFail:withError:) : Page failed to load with error: ";
 
+    // A failed probe would show the offline page too, and cancel the load that is tested.
     open();
+    stopProbing();
     ASSERT_TRUE(pumpUntil([&] { return showsOfflinePage(); }, 30s)) << currentAddress();
     EXPECT_EQ(count(*out_, failedLine), 1) << out_->text();
     EXPECT_EQ(count(*out_, "url: " + address("/broken?pellix_token=tok") + "\n"), 1);
@@ -378,6 +427,7 @@ TEST_F(ViewControllerTest, OnlyACommittedFailureWritesThePageFailedLine) {
     const std::string nobody = gone.host();
     const std::string unanswered = "https://" + nobody + "/broken?pellix_token=tok";
     SessionDetails::getInstance().setWebServerName(nobody);
+    stopProbing();
     controller_->loadJoinPageURl();
     ASSERT_TRUE(pumpUntil([&] { return count(*out_, "url: " + unanswered + "\n") >= 1; }, 30s))
         << out_->text();
@@ -426,33 +476,42 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(parameter.param.certificate);
     });
 
-TEST_F(ViewControllerTest, BasicAuthenticationGetsTheDefaultHandling) {
+// The web view's own handling of a challenge is a credential dialog over the page: the window
+// answers instead, without credentials, and shows what the server sent with its refusal.
+TEST_F(ViewControllerTest, ACredentialChallengeShowsNoDialogAndTheLoadGoesOn) {
     service_->setAnswer("/secret", {.status = 401,
                                     .body = "<!DOCTYPE html><title>denied</title>",
                                     .contentType = "text/html",
                                     .headers = {{"WWW-Authenticate", "Basic realm=\"staff\""}}});
     SessionDetails::getInstance().setPathForPellix(std::string("secret"));
-
-    std::atomic<int> challenges{0};
     open();
     // The probe of this page would fail (401) and bring the offline page: not what is tested here.
     stopProbing();
-    // Connected after the window's own handlers: it hears the challenge only when nothing before
-    // it took the challenge over.
-    g_signal_connect(webView(), "authenticate",
-                     G_CALLBACK(+[](WebKitWebView*, WebKitAuthenticationRequest* request,
-                                    gpointer data) -> gboolean {
-                         ++*static_cast<std::atomic<int>*>(data);
-                         EXPECT_EQ(webkit_authentication_request_get_scheme(request),
-                                   WEBKIT_AUTHENTICATION_SCHEME_HTTP_BASIC);
-                         webkit_authentication_request_cancel(request);
-                         return TRUE;
-                     }),
-                     &challenges);
-    ASSERT_TRUE(pumpUntil([&] { return challenges.load() >= 1; }, 30s));
-    pumpFor(1s);
-    EXPECT_FALSE(showsOfflinePage());
-    EXPECT_EQ(count(*out_, "Certificate of"), 0);
+    ASSERT_TRUE(pumpUntil(
+        [&] { return g_strcmp0(webkit_web_view_get_title(webView()), "denied") == 0; }, 30s));
+    EXPECT_EQ(count(*out_, "127.0.0.1 asks for credentials; going on without them\n"), 1);
+    for (GtkWidget* child = gtk_widget_get_first_child(GTK_WIDGET(webView())); child;
+         child = gtk_widget_get_next_sibling(child)) {
+        EXPECT_STRNE(G_OBJECT_TYPE_NAME(child), "WebKitAuthenticationDialog");
+    }
+    for (const auto& request : service_->requests("/secret")) {
+        EXPECT_EQ(request.header("Authorization"), "");
+    }
+}
+
+// A bundle without the page bridge: one line says so, and the page has no bridge at all.
+TEST_F(ViewControllerTest, WithoutThePageBridgeOneLineSaysSo) {
+    std::filesystem::create_directories(path("Bare.app/Contents/MacOS"));
+    platform::Bundle::overrideMainBundlePath(path("Bare.app"));
+    serve("/bare",
+          "<!DOCTYPE html><script>fetch('/__event', {method: 'POST', body: "
+          "JSON.stringify({name: 'bridge ' + typeof window.webkit})});</script>");
+    ASSERT_TRUE(openAt("bare")) << currentAddress();
+    EXPECT_TRUE(service_->waitForEvent("bridge undefined", 10s));
+    EXPECT_EQ(count(*out_,
+                    "/Bare.app/Contents/Frameworks/libKeloPageBridge.so is missing: the "
+                    "join page cannot reach the launcher\n"),
+              1);
 }
 
 TEST_F(ViewControllerTest, OfflinePageWhileTheServiceIsGoneAndTheJoinPageWhenItIsBack) {
@@ -567,27 +626,25 @@ TEST_F(WebsiteDataTest, CookiesAndLocalStorageSurviveARestart) {
     service.setAnswer("/keep", page);
 
     const auto launch = [&](const std::string& expected) {
-        std::fflush(nullptr);
-        const pid_t child = ::fork();
-        if (child == 0) {
-            gtk_init();
-            platform::Bundle::overrideMainBundlePath(KELO_BUNDLE_DIR);
-            auto& session = SessionDetails::getInstance();
-            session.setWebServerName(service.host());
-            session.setPathForPellix(std::string("keep"));
-            GtkWindow* window = GTK_WINDOW(gtk_window_new());
-            auto controller = ViewController::create(window);
-            controller->viewDidLoad();
-            gtk_window_present(window);
-            const bool seen = pumpUntil([&] { return !service.requests(expected).empty(); }, 30s);
-            pumpFor(1s);
-            // Ends as the launcher does: no orderly teardown of the web view.
-            std::fflush(nullptr);
-            std::_Exit(seen ? 0 : 1);
-        }
-        int status = 0;
-        ::waitpid(child, &status, 0);
-        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        return ChildProcess::run(
+                   [&] {
+                       gtk_init();
+                       platform::Bundle::overrideMainBundlePath(KELO_BUNDLE_DIR);
+                       auto& session = SessionDetails::getInstance();
+                       session.setWebServerName(service.host());
+                       session.setPathForPellix(std::string("keep"));
+                       GtkWindow* window = GTK_WINDOW(gtk_window_new());
+                       auto controller = ViewController::create(window);
+                       controller->viewDidLoad();
+                       gtk_window_present(window);
+                       const bool seen =
+                           pumpUntil([&] { return !service.requests(expected).empty(); }, 30s);
+                       pumpFor(1s);
+                       // Ends as the launcher does: no orderly teardown of the web view.
+                       std::fflush(nullptr);
+                       std::_Exit(seen ? 0 : 1);
+                   },
+                   path("child.txt"), path("child.txt")) == 0;
     };
     ASSERT_TRUE(launch("/first"));
     ASSERT_EQ(service.requests("/first").size(), 1u);

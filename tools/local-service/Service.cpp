@@ -439,6 +439,14 @@ void Service::routeControl() {
                         journal_.clearEvents();
                         reply(response, 200, json::object());
                     });
+
+    // Every other path answers as on the https side, in plain http: a test that shows plain
+    // http refused needs a server that would have answered it.
+    const auto plain = [this](const httplib::Request& request, httplib::Response& response) {
+        handleHttps(request, response);
+    };
+    control_.Get(".*", plain);
+    control_.Post(".*", plain);
 }
 
 }  // namespace kelo::localservice

@@ -1,6 +1,7 @@
 // The local service: an HTTPS side that plays the data centre's web server (update checks, disk
 // images, the join page) and a plain HTTP control side on which tests script its answers and read
-// what it received. Both listen on 127.0.0.1 only.
+// what it received; outside /control/ the plain side answers as the HTTPS side does. Both listen
+// on 127.0.0.1 only.
 #pragma once
 
 #include <atomic>

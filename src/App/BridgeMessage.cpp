@@ -1,0 +1,49 @@
+#include "App/BridgeMessage.h"
+
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+std::optional<ScriptMessage> BridgeMessage::decode(const char* name, GVariant* parameters) {
+    if (!name || !parameters || !g_variant_is_of_type(parameters, G_VARIANT_TYPE(kParameterType))) {
+        return std::nullopt;
+    }
+    const char* address = nullptr;
+    const char* kind = nullptr;
+    GVariant* bytes = nullptr;
+    double number = 0;
+    g_variant_get(parameters, "(&s&s@ayd)", &address, &kind, &bytes, &number);
+    gsize size = 0;
+    const auto* data = static_cast<const char*>(g_variant_get_fixed_array(bytes, &size, 1));
+    const std::string text(data ? data : "", data ? size : 0);
+    g_variant_unref(bytes);
+
+    // The body keeps the kind the page gave it: the dispatcher's rules depend on it.
+    std::optional<nlohmann::json> body;
+    const std::string_view posted(kind);
+    if (posted == kUndefined) {
+        body = std::nullopt;
+    } else if (posted == kNull) {
+        body = nlohmann::json(nullptr);
+    } else if (posted == kString) {
+        body = nlohmann::json(text);
+    } else if (posted == kBoolean) {
+        body = nlohmann::json(number != 0);
+    } else if (posted == kNumber) {
+        // Script numbers are doubles; whole ones that a double holds exactly are integers.
+        constexpr double kExactIntegers = 9007199254740992.0;  // 2^53
+        if (std::isfinite(number) && number == std::trunc(number) &&
+            std::fabs(number) <= kExactIntegers) {
+            body = nlohmann::json(static_cast<std::int64_t>(number));
+        } else {
+            body = nlohmann::json(number);
+        }
+    } else if (posted == kJson) {
+        auto parsed = nlohmann::json::parse(text, nullptr, false);
+        body = parsed.is_discarded() ? nlohmann::json(nullptr) : std::move(parsed);
+    } else {
+        return std::nullopt;
+    }
+    return ScriptMessage(name, std::move(body), address);
+}
