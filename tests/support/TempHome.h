@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 // Every test runs in a temporary home of its own: HOME and XDG_RUNTIME_DIR point into a fresh
 // folder that is removed afterwards (XDG_DATA_HOME is unset, so the desktop's data folder is the
@@ -29,3 +30,5 @@ void writeText(const std::string& path, const std::string& text);
 // Whether the file exists within the limit (a detached program may write it later).
 bool waitForFile(const std::string& path,
                  std::chrono::milliseconds limit = std::chrono::seconds(10));
+// The names of the entries in a folder, sorted; empty when it cannot be read.
+std::vector<std::string> entriesOf(const std::string& folder);

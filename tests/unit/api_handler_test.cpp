@@ -1,37 +1,28 @@
-// The API client against the local service: the requests it sends, what it keeps of the answers,
-// and the data-centre lookup from a session key.
-#include <gtest/gtest.h>
-#include <unistd.h>
+// The API client against the local service: the requests it sends, what it keeps of the answers
+// (also of answers nested far deeper than the log line may follow), and the data-centre lookup
+// from a session key.
+#include "KeloTest.h"
 
-#include <atomic>
-#include <chrono>
-#include <cstdlib>
+#include <fmt/format.h>
+
 #include <future>
 #include <memory>
-#include <optional>
-#include <string>
-#include <thread>
+#include <tuple>
 
+#include "DownloadEnd.h"
 #include "Handlers/ApiHandler.h"
 #include "LocalService.h"
 #include "Objects/SessionDetails.h"
-#include "OutputCapture.h"
 #include "Platform/Deployment.h"
-#include "Platform/NotificationCenter.h"
 #include "Platform/UrlSession.h"
-#include "TempHome.h"
 
 namespace {
 
-using namespace std::chrono_literals;
-
 constexpr const char* kAgentPath = "/api/v2/agent/check_update";
 constexpr const char* kLauncherPath = "/api/v1/customer_plugin/check_update";
-
-struct Outcome {
-    bool result = false;
-    bool onSessionQueue = false;
-};
+using Check = void (ApiHandler::*)(ApiHandler::Completion);
+constexpr Check kAgentCheck = &ApiHandler::checkKeloHelvoUpdateWithCompletion;
+constexpr Check kLauncherCheck = &ApiHandler::checkPellixUpdateWithCompletion;
 
 class ApiHandlerTest : public TempHomeTest {
   protected:
@@ -45,142 +36,143 @@ class ApiHandlerTest : public TempHomeTest {
         service_.reset();
         TempHomeTest::TearDown();
     }
-
     LocalService& service() { return *service_; }
 
-    // Runs one check: it must report `expected`, on the URL session's queue.
-    template <typename Check>
-    ::testing::AssertionResult reports(Check check, bool expected) {
-        auto promise = std::make_shared<std::promise<Outcome>>();
-        auto future = promise->get_future();
-        (ApiHandler::getInstance().*check)([promise](bool result) {
-            promise->set_value({result, platform::UrlSession::shared().isDelegateQueue()});
+    // What one check reported: "YES" or "NO", and where that was not the URL session's queue.
+    static std::string reported(Check check) {
+        auto result = std::make_shared<std::promise<std::string>>();
+        (ApiHandler::getInstance().*check)([result](bool succeeded) {
+            const bool onQueue = platform::UrlSession::shared().isDelegateQueue();
+            result->set_value(std::string(succeeded ? "YES" : "NO") +
+                              (onQueue ? "" : " off the URL session's queue"));
         });
-        if (future.wait_for(30s) != std::future_status::ready) {
-            return ::testing::AssertionFailure() << "no completion";
-        }
-        const auto outcome = future.get();
-        if (outcome.result != expected) {
-            return ::testing::AssertionFailure() << "reported " << (expected ? "NO" : "YES");
-        }
-        if (!outcome.onSessionQueue) {
-            return ::testing::AssertionFailure() << "completed off the URL session's queue";
-        }
-        return ::testing::AssertionSuccess();
+        auto future = result->get_future();
+        return future.wait_for(30s) == std::future_status::ready ? future.get() : "no completion";
     }
 
-    void answer(const std::string& path, int status, const std::string& body) {
-        LocalService::Answer answer;
-        answer.status = status;
-        answer.body = body;
-        answer.contentType = "application/json";
-        answer.times = 1;
-        service().setAnswer(path, answer);
+    void answer(const char* path, int status, std::string body) {
+        service().setAnswer(path, {.status = status,
+                                   .body = std::move(body),
+                                   .contentType = "application/json",
+                                   .times = 1});
+    }
+
+    std::vector<std::string> targets(const char* path) {
+        std::vector<std::string> found;
+        for (const auto& request : service().requests(path)) found.push_back(request.target);
+        return found;
     }
 
   private:
     std::unique_ptr<LocalService> service_;
 };
 
-constexpr auto kAgentCheck = &ApiHandler::checkKeloHelvoUpdateWithCompletion;
-constexpr auto kLauncherCheck = &ApiHandler::checkPellixUpdateWithCompletion;
+// Earlier values in the session record, and which of them an answer changed.
+void keepEarlierValues() {
+    auto& session = SessionDetails::getInstance();
+    session.setIsUpdateNeeded(true);
+    session.setCdnUrl("https://earlier/K.dmg");
+    session.setIsCdnAvailable(false);
+    session.setFallbackUrl("https://earlier/F.dmg");
+    session.setPellixDownloadUrl("https://earlier/P.dmg");
+    session.setPellixUpdateNeeded(false);
+}
 
-TEST_F(ApiHandlerTest, AgentCheckSendsTheEncodedRequestAndKeepsTheAnswer) {
+std::string changed() {
+    const auto& session = SessionDetails::getInstance();
+    std::string out;
+    const auto note = [&](const char* name, const std::string& now, const char* earlier) {
+        if (now != earlier) out += fmt::format("{}{}={}", out.empty() ? "" : " ", name, now);
+    };
+    note("update", fmt::format("{}", session.isUpdateNeeded()), "true");
+    note("cdn", session.cdnUrl().value_or("-"), "https://earlier/K.dmg");
+    note("available", fmt::format("{}", session.isCdnAvailable()), "false");
+    note("fallback", session.fallbackUrl().value_or("-"), "https://earlier/F.dmg");
+    note("launcher", session.pellixDownloadUrl().value_or("-"), "https://earlier/P.dmg");
+    note("launcherUpdate", fmt::format("{}", session.pellixUpdateNeeded()), "false");
+    return out;
+}
+
+TEST_F(ApiHandlerTest, EachAnswerKeepsOnlyMembersOfTheExpectedTypes) {
+    SessionDetails::getInstance().setLocalKeloAppVersion("0");
+    const auto agent = [](const std::string& members) {
+        return R"({"representation":{"AGENT":{)" + members + "}}}";
+    };
+    const auto launcher = [](const std::string& members) {
+        return R"({"representation":{)" + members + "}}";
+    };
+    const std::string deep = std::string(500000, '[') + std::string(500000, ']');
+    // The check, the answer (status 200 reports YES, any other NO), what the answer changed.
+    const std::vector<std::tuple<Check, int, std::string, std::string>> rows = {
+        {kAgentCheck, 200,
+         agent(
+             R"("update_needed":false,"download_url":"https://c/K","fallback_url":"https://f/K")"),
+         "update=false cdn=https://c/K available=true fallback=https://f/K"},
+        // Nothing usable: the earlier values stay.
+        {kAgentCheck, 200, "{}", ""},
+        {kAgentCheck, 200, "not json", ""},
+        {kAgentCheck, 200, "[1,2]", ""},
+        {kAgentCheck, 200, R"({"representation":[]})", ""},
+        {kAgentCheck, 200, R"({"representation":{"AGENT":"x"}})", ""},
+        {kAgentCheck, 200, agent(R"("update_needed":"false","download_url":5,"fallback_url":null)"),
+         ""},
+        // Empty addresses change nothing; a number is a truth value.
+        {kAgentCheck, 200, agent(R"("update_needed":0,"download_url":"","fallback_url":"")"),
+         "update=false"},
+        {kAgentCheck, 200, agent(R"("update_needed":2,"download_url":"https://n/K")"),
+         "cdn=https://n/K available=true"},
+        // A failure status keeps nothing, whatever the body says.
+        {kAgentCheck, 404, agent(R"("update_needed":false,"download_url":"https://n/K")"), ""},
+        {kLauncherCheck, 503, launcher(R"("update":true,"download_url":"https://n/P")"), ""},
+        // Printing these for the log once recursed per level, past the end of the queue's stack.
+        {kAgentCheck, 200,
+         R"({"representation":{"AGENT":{"update_needed":false},"x":)" + deep + "}}",
+         "update=false"},
+        {kLauncherCheck, 200, R"({"representation":{"download_url":""},"x":)" + deep + "}",
+         "launcher="},
+        // The launcher's address loses doubled image suffixes.
+        {kLauncherCheck, 200, launcher(R"("download_url":"https://c/a.dmg.dmg")"),
+         "launcher=https://c/a.dmg"},
+        {kLauncherCheck, 200, launcher(R"("download_url":"https://c/a.dmg.dmg.dmg")"),
+         "launcher=https://c/a.dmg.dmg"},
+        {kLauncherCheck, 200, launcher(R"("download_url":"https://c/a.dmg.dmg?x=b.dmg.dmg")"),
+         "launcher=https://c/a.dmg?x=b.dmg"},
+        {kLauncherCheck, 200, launcher(R"("update":false,"download_url":"https://c/a.dmg")"),
+         "launcher=https://c/a.dmg"},
+    };
+    for (const auto& [check, status, body, change] : rows) {
+        SCOPED_TRACE(body.substr(0, 120));
+        keepEarlierValues();
+        answer(check == kAgentCheck ? kAgentPath : kLauncherPath, status, body);
+        EXPECT_EQ(reported(check), status == 200 ? "YES" : "NO");
+        EXPECT_EQ(changed(), change);
+    }
+}
+
+TEST_F(ApiHandlerTest, AgentCheckSendsTheEncodedRequestAndLogsTheAnswerOrTheFailure) {
     auto& session = SessionDetails::getInstance();
     session.setLocalKeloAppVersion("1.0 beta");
-    answer(
-        kAgentPath, 200,
-        R"({"representation":{"AGENT":{"update_needed":true,)"
-        R"("download_url":"https://cdn.example/KeloMac.dmg","fallback_url":"https://fb.example/K.dmg"},)"
-        R"("other":1}})");
+    const std::string target =
+        "/api/v2/agent/check_update?agent_version=1.0%20beta&agent=mac%20arm64";
+    const std::string address = service().baseUrl() + target;
     OutputCapture log(STDERR_FILENO, path("log.txt"));
 
-    ASSERT_TRUE(reports(kAgentCheck, true));
-    const auto requests = service().requests(kAgentPath);
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0].method, "GET");
-    EXPECT_EQ(requests[0].target,
-              "/api/v2/agent/check_update?agent_version=1.0%20beta&agent=mac%20arm64");
-    EXPECT_TRUE(session.isUpdateNeeded());
-    EXPECT_EQ(session.cdnUrl(), "https://cdn.example/KeloMac.dmg");
-    EXPECT_TRUE(session.isCdnAvailable());
-    EXPECT_EQ(session.fallbackUrl(), "https://fb.example/K.dmg");
-    EXPECT_NE(log.text().find("-[ApiHandler checkKeloHelvoUpdateWithCompletion:]_block_invoke : "
-                              "Response : {\"AGENT\":"),
-              std::string::npos)
-        << log.text();
-}
-
-TEST_F(ApiHandlerTest, AgentAnswersKeepOnlyMembersOfTheExpectedTypes) {
-    auto& session = SessionDetails::getInstance();
-    session.setLocalKeloAppVersion("0");
-    const auto check = [&](const std::string& body, bool updateNeeded, const char* cdnUrl,
-                           bool cdnAvailable, const char* fallbackUrl) {
-        SCOPED_TRACE(body);
-        session.setIsUpdateNeeded(true);
-        session.setCdnUrl("https://earlier/K.dmg");
-        session.setIsCdnAvailable(false);
-        session.setFallbackUrl("https://earlier/F.dmg");
-        answer(kAgentPath, 200, body);
-        ASSERT_TRUE(reports(kAgentCheck, true));
-        EXPECT_EQ(session.isUpdateNeeded(), updateNeeded);
-        EXPECT_EQ(session.cdnUrl(), cdnUrl);
-        EXPECT_EQ(session.isCdnAvailable(), cdnAvailable);
-        EXPECT_EQ(session.fallbackUrl(), fallbackUrl);
-    };
-    // Nothing usable: the earlier values stay.
-    for (const char* body :
-         {"{}", "not json", "[1,2]", R"({"representation":[]})",
-          R"({"representation":{"AGENT":"x"}})",
-          R"({"representation":{"AGENT":{"update_needed":"false","download_url":5,)"
-          R"("fallback_url":null}}})"}) {
-        check(body, true, "https://earlier/K.dmg", false, "https://earlier/F.dmg");
-    }
-    // Empty addresses change nothing; a number is a truth value.
-    check(R"({"representation":{"AGENT":{"update_needed":0,"download_url":"","fallback_url":""}}})",
-          false, "https://earlier/K.dmg", false, "https://earlier/F.dmg");
-    check(R"({"representation":{"AGENT":{"update_needed":2,"download_url":"https://new/K.dmg"}}})",
-          true, "https://new/K.dmg", true, "https://earlier/F.dmg");
-}
-
-TEST_F(ApiHandlerTest, FailedChecksReportNoAndKeepNothing) {
-    auto& session = SessionDetails::getInstance();
-    session.setLocalKeloAppVersion("2.0");
-    session.setIsUpdateNeeded(false);
-    const std::string updating =
-        R"({"representation":{"AGENT":{"update_needed":true,"download_url":"https://new/K.dmg"},)"
-        R"("download_url":"https://new/P.dmg","update":true}})";
-    OutputCapture log(STDERR_FILENO, path("log.txt"));
-
-    // A status other than 200, whatever the body says.
-    answer(kAgentPath, 404, updating);
-    ASSERT_TRUE(reports(kAgentCheck, false));
-    answer(kLauncherPath, 503, updating);
-    ASSERT_TRUE(reports(kLauncherCheck, false));
-    EXPECT_NE(log.text().find("-[ApiHandler checkKeloHelvoUpdateWithCompletion:]_block_invoke : "
-                              "NSURLConnection failed for this request : " +
-                              service().baseUrl() +
-                              "/api/v2/agent/check_update?agent_version=2.0&agent=mac%20arm64 "
-                              "and status code : 404"),
-              std::string::npos)
-        << log.text();
-
-    // No answer at all.
+    answer(kAgentPath, 200, R"({"representation":{"AGENT":{"update_needed":true}}})");
+    EXPECT_EQ(reported(kAgentCheck), "YES");
+    answer(kAgentPath, 404, "{}");
+    EXPECT_EQ(reported(kAgentCheck), "NO");
+    EXPECT_THAT(targets(kAgentPath), ElementsAre(target, target));
+    EXPECT_EQ(service().requests(kAgentPath).front().method, "GET");
     service().stop();
-    ASSERT_TRUE(reports(kAgentCheck, false));
-    EXPECT_NE(log.text().find("-[ApiHandler checkKeloHelvoUpdateWithCompletion:]_block_invoke : "
-                              "Check Update failed : "),
-              std::string::npos);
+    EXPECT_EQ(reported(kAgentCheck), "NO");
+    session.setWebServerName(std::nullopt);  // no web server to ask
+    EXPECT_EQ(reported(kAgentCheck), "NO");
 
-    // No web server to ask.
-    session.setWebServerName(std::nullopt);
-    ASSERT_TRUE(reports(kAgentCheck, false));
-
-    EXPECT_FALSE(session.isUpdateNeeded());
-    EXPECT_FALSE(session.cdnUrl());
-    EXPECT_FALSE(session.isCdnAvailable());
-    EXPECT_FALSE(session.pellixDownloadUrl());
-    EXPECT_FALSE(session.pellixUpdateNeeded());
+    const std::string block = "-[ApiHandler checkKeloHelvoUpdateWithCompletion:]_block_invoke : ";
+    EXPECT_THAT(log.stop(), AllOf(HasSubstr(block + "Response : {\"AGENT\":"),
+                                  HasSubstr(block + "NSURLConnection failed for this request : " +
+                                            address + " and status code : 404"),
+                                  HasSubstr(block + "Check Update failed : ")));
 }
 
 TEST_F(ApiHandlerTest, LauncherCheckWithoutWebServerAsksTheDefaultDataCentre) {
@@ -189,37 +181,19 @@ TEST_F(ApiHandlerTest, LauncherCheckWithoutWebServerAsksTheDefaultDataCentre) {
     session.setLocalKeloPellixAppVersion("1.2.3");
     session.setPellixToken("tok-42");
 
-    ASSERT_TRUE(reports(kLauncherCheck, true));
+    EXPECT_EQ(reported(kLauncherCheck), "YES");
     EXPECT_EQ(session.webServerName(), service().host());
-    const auto requests = service().requests(kLauncherPath);
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0].target,
-              "/api/v1/customer_plugin/check_update?os=mac&format=dmg&source=pellix&version=1.2.3&"
-              "pellix_token=tok-42");
+    EXPECT_THAT(targets(kLauncherPath),
+                ElementsAre("/api/v1/customer_plugin/check_update?os=mac&format=dmg&source=pellix&"
+                            "version=1.2.3&pellix_token=tok-42"));
     // The default answer has an empty address, kept as it is.
     EXPECT_EQ(session.pellixDownloadUrl(), "");
     EXPECT_FALSE(session.pellixUpdateNeeded());
-}
 
-TEST_F(ApiHandlerTest, LauncherAddressLosesDoubledImageSuffixes) {
-    auto& session = SessionDetails::getInstance();
-    const struct {
-        const char* given;
-        const char* kept;
-    } cases[] = {
-        {"https://cdn.example/a.dmg.dmg", "https://cdn.example/a.dmg"},
-        {"https://cdn.example/a.dmg.dmg.dmg", "https://cdn.example/a.dmg.dmg"},
-        {"https://cdn.example/a.dmg.dmg?x=b.dmg.dmg", "https://cdn.example/a.dmg?x=b.dmg"},
-        {"https://cdn.example/a.dmg", "https://cdn.example/a.dmg"},
-        {"", ""},
-    };
-    for (const auto& entry : cases) {
-        answer(kLauncherPath, 200,
-               std::string(R"({"representation":{"update":false,"download_url":")") + entry.given +
-                   "\"}}");
-        ASSERT_TRUE(reports(kLauncherCheck, true));
-        EXPECT_EQ(session.pellixDownloadUrl(), entry.kept) << entry.given;
-    }
+    // A request that is no address is not sent.
+    session.setPellixToken("a token with blanks");
+    EXPECT_EQ(reported(kLauncherCheck), "NO");
+    EXPECT_EQ(service().requests(kLauncherPath).size(), 1u);
 }
 
 TEST_F(ApiHandlerTest, LauncherUpdateStartsTheSelfUpdateAlsoWhenLaterAnswersOmitTheFlag) {
@@ -227,79 +201,55 @@ TEST_F(ApiHandlerTest, LauncherUpdateStartsTheSelfUpdateAlsoWhenLaterAnswersOmit
     session.setLocalKeloPellixAppVersion("1.0");
     session.setPellixToken("tok");
     const std::string image = service().baseUrl() + "/agent/KeloHelvoPellix.dmg";
-    std::atomic<int> finishedDownloads{0};
-    platform::NotificationCenter::defaultCenter().addObserver(
-        this, "RetryDMGDownloadig",
-        [&](const platform::NotificationCenter::Notification&) { ++finishedDownloads; });
-
-    answer(kLauncherPath, 200,
-           R"({"representation":{"update":true,"download_url":")" + image + "\"}}");
-    ASSERT_TRUE(reports(kLauncherCheck, true));
-    EXPECT_TRUE(session.pellixUpdateNeeded());
-    EXPECT_TRUE(service().waitForRequests("/agent/KeloHelvoPellix.dmg", 1, 30s));
-
-    answer(kLauncherPath, 200, R"({"representation":{}})");
-    ASSERT_TRUE(reports(kLauncherCheck, true));
-    EXPECT_TRUE(service().waitForRequests("/agent/KeloHelvoPellix.dmg", 2, 30s));
-
     // The service has no launcher image: each download ends as a failed one.
-    for (int i = 0; i < 3000 && finishedDownloads != 2; ++i) std::this_thread::sleep_for(10ms);
-    EXPECT_EQ(finishedDownloads.load(), 2);
-    platform::NotificationCenter::defaultCenter().removeObserver(this);
-}
-
-TEST_F(ApiHandlerTest, LauncherRequestThatIsNoAddressIsNotSent) {
-    auto& session = SessionDetails::getInstance();
-    session.setLocalKeloPellixAppVersion("1.0");
-    session.setPellixToken("a token with blanks");
-
-    ASSERT_TRUE(reports(kLauncherCheck, false));
-    EXPECT_TRUE(service().requests(kLauncherPath).empty());
+    for (const std::string& body :
+         {R"({"representation":{"update":true,"download_url":")" + image + "\"}}",
+          std::string(R"({"representation":{}})")}) {
+        answer(kLauncherPath, 200, body);
+        EXPECT_TRUE(
+            downloadPostsTheRetryNotice([] { EXPECT_EQ(reported(kLauncherCheck), "YES"); }));
+        EXPECT_TRUE(session.pellixUpdateNeeded());
+    }
+    EXPECT_EQ(service().requests("/agent/KeloHelvoPellix.dmg").size(), 2u);
 }
 
 class DataCentreLookupTest : public TempHomeTest {};
 
 TEST_F(DataCentreLookupTest, KeyLengthAndFourthCharacterChooseTheDataCentre) {
-    setenv("KELO_PELLIX_HOSTS", "eu=eu.test:8443", 1);
     auto& session = SessionDetails::getInstance();
-    const struct {
-        std::string key;
-        std::optional<std::string> dcName;
-        std::optional<std::string> webServerName;
-    } cases[] = {
-        // Nine characters: the pair from the info file, whatever it holds.
-        {"123456789", "plist-dc", "plist.example"},
-        {"12345678\xC3\xA9", "plist-dc", "plist.example"},         // é is one code unit
-        {"1234567\xF0\x9F\x98\x80", "plist-dc", "plist.example"},  // 😀 is two
-        // Ten characters: the fourth names the data centre.
-        {"1231000000", "eu", "eu.test:8443"},
-        {"1232000000", "in", platform::Deployment::webServerHost("in")},
-        {"1233000000", "au", platform::Deployment::webServerHost("au")},
-        {"1234000000", "cn", platform::Deployment::webServerHost("cn")},
-        {"1235000000", "jp", platform::Deployment::webServerHost("jp")},
-        {"1236000000", "ca", platform::Deployment::webServerHost("ca")},
-        {"1237000000", "uk", platform::Deployment::webServerHost("uk")},
-        {"1238000000", "sa", platform::Deployment::webServerHost("sa")},
-        {"1239000000", "ae", platform::Deployment::webServerHost("ae")},
-        {"12356789\xF0\x9F\x98\x80", "jp", platform::Deployment::webServerHost("jp")},
-        // Anything else changes nothing.
-        {"1230000000", "before", "before.example"},
-        {"123a000000", "before", "before.example"},
-        {"123\xC3\xA9"
-         "000000",
-         "before", "before.example"},
-        {"12345678", "before", "before.example"},
-        {"12345678901", "before", "before.example"},
-        {"", "before", "before.example"},
-    };
-    for (const auto& entry : cases) {
+    // The data centre and web server a key leaves, from an info file's pair and earlier values.
+    const auto lookUp = [&](const std::string& key) {
         session.setPlistDcName("plist-dc");
         session.setPlistWebServerName("plist.example");
         session.setDcName("before");
         session.setWebServerName("before.example");
-        ApiHandler::getInstance().findDcNameUsingKey(entry.key);
-        EXPECT_EQ(session.dcName(), entry.dcName) << entry.key;
-        EXPECT_EQ(session.webServerName(), entry.webServerName) << entry.key;
+        ApiHandler::getInstance().findDcNameUsingKey(key);
+        return session.dcName().value_or("-") + " " + session.webServerName().value_or("-");
+    };
+    const auto centre = [](const std::string& code) {
+        return code + " " + platform::Deployment::webServerHost(code);
+    };
+    // Ten characters: the fourth names the data centre.
+    const char* byDigit[] = {nullptr, "eu", "in", "au", "cn", "jp", "ca", "uk", "sa", "ae"};
+    for (int digit = 0; digit <= 9; ++digit) {
+        EXPECT_EQ(lookUp("123" + std::to_string(digit) + "000000"),
+                  byDigit[digit] ? centre(byDigit[digit]) : "before before.example")
+            << digit;
+    }
+    const std::string infoFile = "plist-dc plist.example", before = "before before.example";
+    for (const auto& [key, left] : std::vector<std::pair<std::string, std::string>>{
+             // Nine characters: the pair from the info file, whatever it holds.
+             {"123456789", infoFile},
+             {"12345678é", infoFile},  // é is one code unit
+             {"1234567😀", infoFile},   // 😀 is two
+             {"12356789😀", centre("jp")},
+             // Anything else changes nothing.
+             {"123a000000", before},
+             {"123é000000", before},
+             {"12345678", before},
+             {"12345678901", before},
+             {"", before}}) {
+        EXPECT_EQ(lookUp(key), left) << key;
     }
 
     // Absent values in the info file are copied as absent.
@@ -308,7 +258,6 @@ TEST_F(DataCentreLookupTest, KeyLengthAndFourthCharacterChooseTheDataCentre) {
     ApiHandler::getInstance().findDcNameUsingKey("987654321");
     EXPECT_FALSE(session.dcName());
     EXPECT_FALSE(session.webServerName());
-    unsetenv("KELO_PELLIX_HOSTS");
 }
 
 }  // namespace

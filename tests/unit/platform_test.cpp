@@ -1,0 +1,209 @@
+// Platform services that cross threads: the serial queue, the session record, the network path
+// monitor, and system-wide notifications on the session bus.
+#include "KeloTest.h"
+
+#include <gio/gio.h>
+
+#include <atomic>
+#include <future>
+#include <memory>
+#include <numeric>
+#include <thread>
+
+#include "Objects/SessionDetails.h"
+#include "Platform/Linux/GDBusDistributedNotificationCenter.h"
+#include "Platform/Linux/GioPathMonitor.h"
+#include "Platform/SerialQueue.h"
+#include "SessionBusListener.h"
+
+namespace {
+
+using platform::SerialQueue;
+
+// Once the queue's owner went away inside the queue's own block it kept running on its freed
+// state, and a block queued at that moment could wake a condition variable that was gone.
+TEST(SerialQueueRegression, DestroyedFromItsOwnBlockDropsWhatIsQueuedWithoutRunningIt) {
+    for (int round = 0; round < 50; ++round) {
+        auto queue = std::make_unique<SerialQueue>("test.queue");
+        std::promise<void> release, dropped;
+        auto released = release.get_future().share();
+        std::atomic<bool> laterBlockRan{false};
+        queue->async([&, released] {
+            released.wait();
+            queue.reset();
+        });
+        // The block's last copy goes when the queue drops it.
+        auto onDrop = std::shared_ptr<void>(nullptr, [&](void*) { dropped.set_value(); });
+        queue->async([&laterBlockRan, onDrop = std::move(onDrop)] { laterBlockRan = true; });
+        release.set_value();
+        ASSERT_EQ(dropped.get_future().wait_for(10s), std::future_status::ready);
+        EXPECT_FALSE(laterBlockRan.load());
+    }
+}
+
+TEST(SerialQueueRegression, DestroyedFromAnotherThreadRunsWhatIsQueuedFirstInOrder) {
+    std::vector<int> order;
+    {
+        SerialQueue queue("test.queue");
+        for (int i = 0; i < 100; ++i) queue.async([&order, i] { order.push_back(i); });
+    }
+    std::vector<int> expected(100);
+    std::iota(expected.begin(), expected.end(), 0);
+    EXPECT_EQ(order, expected);
+
+    // Blocks queued from many threads while it ends.
+    for (int round = 0; round < 20; ++round) {
+        auto queue = std::make_shared<SerialQueue>("test.queue");
+        std::atomic<int> ran{0};
+        std::vector<std::thread> senders;
+        for (int t = 0; t < 4; ++t) {
+            senders.emplace_back([queue, &ran] {
+                for (int i = 0; i < 50; ++i) queue->async([&ran] { ++ran; });
+            });
+        }
+        for (auto& sender : senders) sender.join();
+        queue.reset();
+        EXPECT_EQ(ran.load(), 200);
+    }
+}
+
+class SessionDetailsTest : public TempHomeTest {};
+
+// Threads that ask for the record first all at once get the one instance, and never see a text
+// half replaced.
+TEST_F(SessionDetailsTest, ThreadsShareOneRecordAndNeverSeeATextHalfReplaced) {
+    const std::string first(4096, 'a'), second(8192, 'b');
+    std::atomic<bool> go{false}, done{false};
+    std::atomic<int> torn{0};
+    std::vector<SessionDetails*> seen(4);
+    std::vector<std::thread> threads;
+    threads.emplace_back([&] {
+        while (!go) std::this_thread::yield();
+        auto& session = SessionDetails::getInstance();
+        seen[0] = &session;
+        const SessionDetails::Text values[] = {first, second, std::nullopt};
+        for (int round = 0; round < 30000; ++round) session.setWebServerName(values[round % 3]);
+        done = true;
+    });
+    for (std::size_t i = 1; i < seen.size(); ++i) {
+        threads.emplace_back([&, i] {
+            while (!go) std::this_thread::yield();
+            seen[i] = &SessionDetails::getInstance();
+            do {
+                const auto value = seen[i]->webServerName();
+                if (value && *value != first && *value != second) ++torn;
+            } while (!done);
+        });
+    }
+    go = true;
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(torn.load(), 0);
+    EXPECT_THAT(seen, testing::Each(&SessionDetails::getInstance()));
+    EXPECT_EQ(SessionDetails::getInstance().webServerName(), std::nullopt);  // the last round
+}
+
+using platform::GioPathMonitor;
+
+// Notes each report as "1" or "0", marked when it ran on the thread that made the handler.
+GioPathMonitor::Handler noteIn(Journal& journal) {
+    return [&journal, caller = std::this_thread::get_id()](bool satisfied) {
+        journal.add(std::string(satisfied ? "1" : "0") +
+                    (std::this_thread::get_id() == caller ? " on the calling thread" : ""));
+    };
+}
+
+void networkChanged(bool available) {
+    g_signal_emit_by_name(g_network_monitor_get_default(), "network-changed", available);
+}
+
+// Reports run in order on one queue: once a new monitor's first report is in, anything that
+// earlier monitors had on its way has arrived already.
+bool earlierReportsDelivered() {
+    Journal witness;
+    GioPathMonitor other;
+    other.start(noteIn(witness));
+    return witness.waitFor(1, 10s);
+}
+
+class PathMonitorTest : public TempHomeTest {};
+
+TEST_F(PathMonitorTest, ReportsAfterStartAndEachChangeInOrderOffTheCallingThread) {
+    Journal reports;
+    GioPathMonitor monitor;
+    monitor.start(noteIn(reports));
+    ASSERT_TRUE(reports.waitFor(1, 10s));
+    const bool available =
+        g_network_monitor_get_network_available(g_network_monitor_get_default()) != FALSE;
+    networkChanged(false);
+    networkChanged(true);
+    networkChanged(false);
+    ASSERT_TRUE(reports.waitFor(4, 10s));
+    EXPECT_THAT(reports.entries(), ElementsAre(available ? "1" : "0", "0", "1", "0"));
+}
+
+TEST_F(PathMonitorTest, NothingArrivesAfterCancelAndStartWorksAgain) {
+    Journal first, second;
+    GioPathMonitor monitor;
+    monitor.start(noteIn(first));
+    ASSERT_TRUE(first.waitFor(1, 10s));
+    monitor.cancel();
+    networkChanged(false);
+    ASSERT_TRUE(earlierReportsDelivered());
+    EXPECT_EQ(first.size(), 1u);
+
+    monitor.start(noteIn(second));
+    ASSERT_TRUE(second.waitFor(1, 10s));
+    networkChanged(true);
+    ASSERT_TRUE(second.waitFor(2, 10s));
+    EXPECT_EQ(second.entries().back(), "1");
+    EXPECT_EQ(first.size(), 1u);
+}
+
+TEST_F(PathMonitorTest, HandlerMayCancelItsOwnMonitor) {
+    GioPathMonitor monitor;
+    Journal reports;
+    monitor.start([&, note = noteIn(reports)](bool satisfied) {
+        monitor.cancel();
+        note(satisfied);
+    });
+    ASSERT_TRUE(reports.waitFor(1, 10s));
+    networkChanged(true);
+    ASSERT_TRUE(earlierReportsDelivered());
+    EXPECT_EQ(reports.size(), 1u);
+}
+
+using platform::DistributedNotificationCenter;
+using platform::GDBusDistributedNotificationCenter;
+
+class DistributedNotificationsTest : public TempHomeTest {};
+
+TEST_F(DistributedNotificationsTest, PostIsASignalWithTheNameAndStatusOnTheSessionBus) {
+    if (!std::getenv("DBUS_SESSION_BUS_ADDRESS")) {
+        GTEST_SKIP() << "no session bus: `make test` runs this under dbus-run-session";
+    }
+    SessionBusListener listener;
+    ASSERT_TRUE(listener.connected());
+    GDBusDistributedNotificationCenter center;
+    for (const std::int64_t status : {std::int64_t{0}, std::int64_t{1} << 40}) {
+        ASSERT_TRUE(center.post("SendSessionStatusToHelvoPellix", status));
+        const auto heard = listener.next();
+        ASSERT_TRUE(heard);
+        EXPECT_EQ(heard->path, DistributedNotificationCenter::kObjectPath);
+        EXPECT_EQ(heard->interface, DistributedNotificationCenter::kInterface);
+        EXPECT_EQ(heard->name + " " + heard->signature, "SendSessionStatusToHelvoPellix (a{sv})");
+        EXPECT_EQ(heard->status, status);
+    }
+    // A name that is no signal name is refused.
+    EXPECT_FALSE(center.post("Retry.DMG Downloadig", 0));
+}
+
+TEST_F(DistributedNotificationsTest, WithoutASessionBusThePostIsLoggedAndDropped) {
+    setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + path("no-bus-here")).c_str(), 1);
+    GDBusDistributedNotificationCenter center;
+    OutputCapture log(STDERR_FILENO, path("log.txt"));
+    EXPECT_FALSE(center.post("SendSessionStatusToHelvoPellix", 0));
+    EXPECT_THAT(log.stop(), testing::MatchesRegex(
+                                "[^\n]*No session bus, SendSessionStatusToHelvoPellix [^\n]*\n"));
+}
+
+}  // namespace

@@ -1,0 +1,277 @@
+// The texts the launcher reads and sends: property lists (and every list that once stopped it),
+// the page's JSON records and the replies built from stored settings, and address texts.
+#include "KeloTest.h"
+
+#include <fmt/format.h>
+
+#include <limits>
+
+#include "BinaryPropertyList.h"
+#include "Handlers/CustomerDetails.h"
+#include "Handlers/JoinSessionMessage.h"
+#include "Handlers/ProxyDetails.h"
+#include "Platform/PlistValue.h"
+#include "Platform/PropertyList.h"
+#include "Platform/PropertyListScreen.h"
+#include "Platform/UrlEncoding.h"
+#include "Platform/UserDefaults.h"
+
+namespace {
+
+using platform::PlistValue;
+using platform::PropertyList;
+using platform::UserDefaults;
+
+PlistValue::Date dateAt(std::int64_t secondsSinceEpoch) {
+    return PlistValue::Date(std::chrono::seconds(secondsSinceEpoch));
+}
+
+class PropertyListTest : public TempHomeTest {};
+
+TEST_F(PropertyListTest, EveryValueTypeSurvivesXmlAndBinary) {
+    const PlistValue original(PlistValue::Dictionary{
+        {"text", "Grüße <&> \"quoted\""},
+        {"negative", -7},
+        {"large", std::int64_t{1} << 40},
+        {"smallest", std::numeric_limits<std::int64_t>::min()},
+        {"real", 3.25},
+        {"yes", true},
+        {"data", PlistValue::Data{0, 1, 2, 255, 0}},
+        {"date", dateAt(1796515200)},     // 2026-12-06
+        {"old date", dateAt(631152000)},  // 1990-01-01, before the format's reference date
+        {"array", PlistValue::Array{PlistValue("a"), PlistValue(1), PlistValue::Array{}}},
+        {"dictionary", PlistValue::Dictionary{{"inner", PlistValue::Dictionary{{"deep", "v"}}}}},
+    });
+    const std::string xml = PropertyList::toXml(original);
+    EXPECT_EQ(PropertyList::fromBytes(xml), original) << xml;
+    const std::string binary = BinaryPropertyList::fromXml(xml);
+    ASSERT_THAT(binary, StartsWith("bplist00"));
+    writeText(path("every.plist"), binary);
+    EXPECT_EQ(PropertyList::readDictionary(path("every.plist")), *original.asDictionary());
+}
+
+TEST_F(PropertyListTest, XmlIsThePlatformsFormatVersionOne) {
+    const auto xml = PropertyList::toXml(
+        PlistValue(PlistValue::Dictionary{{"negative", -7}, {"date", dateAt(1796515200)}}));
+    EXPECT_THAT(xml, AllOf(StartsWith("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"),
+                           HasSubstr("<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+                                     "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">"),
+                           HasSubstr("<plist version=\"1.0\">"),
+                           // Other readers see a negative number, not its two's complement.
+                           HasSubstr("<integer>-7</integer>"),
+                           HasSubstr("<date>2026-12-06T00:00:00Z</date>")));
+}
+
+TEST_F(PropertyListTest, WhatIsNoPropertyListIsRefused) {
+    for (const std::string& bytes :
+         {std::string(), std::string("DC = eu"), std::string("bplist00\x01\x02", 10),
+          std::string("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>a</key>")}) {
+        EXPECT_FALSE(PropertyList::fromBytes(bytes)) << bytes;
+    }
+    EXPECT_FALSE(PropertyList::readFile(path("missing.plist")));
+    writeText(path("array.plist"), PropertyList::toXml(PlistValue(PlistValue::Array{1, 2})));
+    EXPECT_TRUE(PropertyList::readFile(path("array.plist")));
+    EXPECT_FALSE(PropertyList::readDictionary(path("array.plist")));
+}
+
+// Arrays nested `depth` deep, each holding the next: as XML, and as a binary list with 4-byte
+// offsets and references.
+std::string deepXml(std::size_t depth) {
+    std::string out = "<plist version=\"1.0\">";
+    for (std::size_t i = 0; i < depth; ++i) out += "<array>";
+    for (std::size_t i = 0; i < depth; ++i) out += "</array>";
+    return out + "</plist>";
+}
+
+std::string deepBinary(std::uint32_t depth) {
+    const auto put = [](std::string& out, std::uint64_t value, int bytes) {
+        while (bytes-- > 0) out.push_back(static_cast<char>(value >> (8 * bytes)));
+    };
+    std::string objects, offsets;
+    for (std::uint32_t i = 0; i < depth; ++i) {
+        put(offsets, 8 + objects.size(), 4);
+        if (i + 1 < depth) {
+            objects += '\xa1';  // an array of one: the next object
+            put(objects, i + 1, 4);
+        } else {
+            objects += '\xa0';
+        }
+    }
+    std::string out = "bplist00" + objects + offsets + std::string(6, '\0') + "\x04\x04";
+    put(out, depth, 8);
+    put(out, 0, 8);  // the top object
+    put(out, 8 + objects.size(), 8);
+    return out;
+}
+
+class PropertyListRegression : public TempHomeTest {};
+
+// The library's parsers recurse once per level: a few hundred thousand overflow the stack.
+TEST_F(PropertyListRegression, NestingBeyondTheLimitIsRefusedNotACrash) {
+    constexpr int kLimit = platform::PropertyListScreen::kMaximumDepth;
+    const struct {
+        const char* what;
+        std::string bytes;
+        bool read;
+    } rows[] = {{"XML at the limit", deepXml(kLimit), true},
+                {"XML past it", deepXml(kLimit + 1), false},
+                {"XML 200,000 deep", deepXml(200000), false},
+                {"binary at the limit", deepBinary(kLimit), true},
+                {"binary past it", deepBinary(kLimit + 1), false},
+                {"binary 300,000 deep", deepBinary(300000), false}};
+    for (const auto& row : rows) {
+        EXPECT_EQ(PropertyList::fromBytes(row.bytes).has_value(), row.read) << row.what;
+    }
+}
+
+// Every input under tests/fuzz/corpus that once broke the launcher. The fuzz smoke runs replay
+// them as seeds through the preferences, the info file and the proxy settings file; this replays
+// them through the reader in every build, the sanitizer builds included.
+TEST_F(PropertyListRegression, EveryFileThatOnceBrokeUsIsReadOrRefused) {
+    int replayed = 0;
+    for (const auto& entry :
+         fs::recursive_directory_iterator(KELO_SOURCE_DIR "/tests/fuzz/corpus")) {
+        if (!entry.path().filename().string().starts_with("regression-")) continue;
+        SCOPED_TRACE(entry.path().string());
+        if (const auto value = PropertyList::fromBytes(readText(entry.path()))) {
+            EXPECT_TRUE(PropertyList::fromBytes(PropertyList::toXml(*value)));
+        }
+        ++replayed;
+    }
+    EXPECT_GT(replayed, 0);
+}
+
+// What a record decodes to, field by field, or "refused".
+std::string joinOf(std::string_view body) {
+    const auto join = JoinSessionMessage::decode(body);
+    return join
+               ? fmt::format("{}|{}|{}", join->sessionKey, join->email, join->dc.value_or("(none)"))
+               : "refused";
+}
+std::string customerOf(std::string_view body) {
+    const auto c = CustomerDetails::decode(body);
+    return c ? fmt::format("{}|{}|{}|{}", c->name, c->company, c->email, c->language) : "refused";
+}
+std::string proxyOf(std::string_view body) {
+    const auto p = ProxyDetails::decode(body);
+    return p ? fmt::format("{}|{}|{}|{}|{}", p->host, p->port, p->authRequired, p->userName,
+                           p->password)
+             : "refused";
+}
+
+TEST(BridgePayloads, EachRecordGivesItsFieldsOrIsRefused) {
+    EXPECT_EQ(joinOf(R"({"sessionKey":123456789,"email":"a@b.c","dc":"eu"})"),
+              "123456789|a@b.c|eu");
+    EXPECT_EQ(joinOf(R"({"sessionKey":1,"email":"","dc":""})"), "1||");  // an empty dc is a dc
+    EXPECT_EQ(joinOf(R"({"sessionKey":1,"email":"e","dc":null})"), "1|e|(none)");
+    // Unknown keys are ignored; key names are exact.
+    EXPECT_EQ(joinOf(R"({"sessionKey":5,"email":"e","extra":[1,{"x":2}],"Dc":"eu"})"),
+              "5|e|(none)");
+    EXPECT_EQ(joinOf(R"({"sessionKey":9223372036854775807,"email":"e"})"),
+              "9223372036854775807|e|(none)");
+    EXPECT_EQ(joinOf(R"({"sessionKey":-9223372036854775808,"email":"e"})"),
+              "-9223372036854775808|e|(none)");
+    EXPECT_EQ(customerOf(R"({"name":"Ann","company":"","email":"a@b.c","language":"de","x":1})"),
+              "Ann||a@b.c|de");
+    EXPECT_EQ(
+        proxyOf(R"({"host":"h","port":3128,"authRequired":true,"userName":"u","password":"p"})"),
+        "h|3128|true|u|p");
+    // An empty host and an out-of-range port decode; the proxy file rejects them later.
+    EXPECT_EQ(
+        proxyOf(R"({"host":"","port":70000,"authRequired":false,"userName":"","password":""})"),
+        "|70000|false||");
+
+    // Not JSON, not an object, a key missing or of another type, and numbers that are no 64-bit
+    // integers (beyond 64 signed bits, fractions, exponents).
+    for (const char* body :
+         {"", R"({"sessionKey":1,"email":"e"} trailing)",
+          R"({"sessionKey":0123456789,"email":"e"})", R"([{"sessionKey":1,"email":"e"}])",
+          R"({"email":"e"})", R"({"sessionKey":1})", R"({"sessionKey":1,"email":null})",
+          R"({"sessionKey":1,"email":"e","dc":3})",
+          R"({"sessionKey":9223372036854775808,"email":"e"})",
+          R"({"sessionKey":18446744073709551616,"email":"e"})",
+          R"({"sessionKey":123456789.0,"email":"e"})", R"({"sessionKey":1e9,"email":"e"})"}) {
+        EXPECT_EQ(joinOf(body), "refused") << body;
+    }
+    for (const char* body :
+         {"not json", R"(["Ann","c","e","en"])", R"({"name":"Ann","company":"c","email":"e"})",
+          R"({"name":"Ann","company":"c","email":"e","language":null})",
+          R"({"Name":"Ann","company":"c","email":"e","language":"en"})"}) {
+        EXPECT_EQ(customerOf(body), "refused") << body;
+    }
+    for (const char* body :
+         {R"({"host":"h","port":"3128","authRequired":true,"userName":"u","password":"p"})",
+          R"({"host":"h","port":3128.5,"authRequired":true,"userName":"u","password":"p"})",
+          R"({"host":"h","port":3128,"authRequired":1,"userName":"u","password":"p"})",
+          R"({"host":"h","port":3128,"authRequired":true,"userName":"u"})",
+          R"({"host":null,"port":3128,"authRequired":true,"userName":"u","password":"p"})"}) {
+        EXPECT_EQ(proxyOf(body), "refused") << body;
+    }
+}
+
+class BridgeReplies : public TempHomeTest {};
+
+TEST_F(BridgeReplies, CarryTheStoredValuesWithTheirTypesOrTheReasonThereIsNone) {
+    auto& defaults = UserDefaults::standard();
+    for (const auto& [key, value] : PlistValue::Dictionary{{"name", "Zoë \"Z\""},
+                                                           {"email", "z@example.test"},
+                                                           {"language", ""},
+                                                           {"host", "proxy.test"},
+                                                           {"port", 8080},
+                                                           {"authRequired", false},
+                                                           {"password", "s3cret"}}) {
+        defaults.set(key, value);
+    }
+    EXPECT_EQ(CustomerDetails::reply(defaults).json,
+              R"({"company":null,"email":"z@example.test","language":"en","name":"Zoë \"Z\""})");
+    EXPECT_EQ(ProxyDetails::reply(defaults).json,
+              R"({"authRequired":false,"host":"proxy.test","password":"s3cret","port":8080,)"
+              R"("userName":null})");
+    // A language of another type is left as it is.
+    defaults.set("language", PlistValue::Array{3, "x"});
+    EXPECT_THAT(CustomerDetails::reply(defaults).json,
+                testing::Optional(HasSubstr(R"("language":[3,"x"])")));
+
+    // Values without a JSON form: data, and text that is not UTF-8.
+    defaults.set("port", PlistValue::Data{1, 2, 3});
+    const auto proxy = ProxyDetails::reply(defaults);
+    EXPECT_FALSE(proxy.json);
+    EXPECT_FALSE(proxy.error.empty());
+    defaults.set("name", std::string("\xff\xfe"));
+    EXPECT_FALSE(CustomerDetails::reply(defaults).json);
+}
+
+TEST(UrlEncodingTest, QueryEncodingKeepsTheQuerySetAndEscapesEverythingElse) {
+    using platform::UrlEncoding;
+    const struct {
+        std::string text;
+        std::string encoded;
+    } rows[] = {
+        {"agent_version=1.0 beta&agent=mac arm64", "agent_version=1.0%20beta&agent=mac%20arm64"},
+        {"100%", "100%25"},
+        {"ä€", "%C3%A4%E2%82%AC"},
+        {"AZaz09-._~!$&'()*+,/:;=?@", "AZaz09-._~!$&'()*+,/:;=?@"},  // the whole query set
+        {"#[]\"<>{}|\\^`", "%23%5B%5D%22%3C%3E%7B%7D%7C%5C%5E%60"},  // fragment mark, brackets
+        {std::string("a\0b", 3), "a%00b"},
+        {"", ""},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(UrlEncoding::percentEncodeQuery(row.text), row.encoded) << row.text;
+    }
+}
+
+TEST(UrlEncodingTest, OnlyAbsoluteAddressesWithLegalCharactersAreValid) {
+    using platform::UrlEncoding;
+    for (const char* valid :
+         {"https://127.0.0.1:4443/api/v1/x?os=mac&version=1.0&pellix_token=abc",
+          "https://h.example/agent/KeloMac.dmg", "https://h.example/a?q=1.0%20beta"}) {
+        EXPECT_TRUE(UrlEncoding::isValidUrl(valid)) << valid;
+    }
+    for (const char* invalid : {"https://h.example/a?pellix_token=a b", "https://h.example/a?q=ä",
+                                "https://h.example/a?q=%zz", "https://h.example/a?q={x}",
+                                "https:///no-host", "no-scheme", ""}) {
+        EXPECT_FALSE(UrlEncoding::isValidUrl(invalid)) << invalid;
+    }
+}
+
+}  // namespace
