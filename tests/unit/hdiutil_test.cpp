@@ -246,14 +246,24 @@ TEST_F(HdiutilTest, HfsVolumesAreMountedFromTheirRootFolder) {
 }
 
 TEST_F(HdiutilTest, RefusesAVolumesFolderThatIsNotItsOwn) {
-    // Someone else's folder (or a link to one) must not receive what we extract.
+    // A folder someone else could reach (or a link to one) must not receive what we extract. The
+    // launcher holds the volumes folder to the same rule (the workspace test).
     const auto elsewhere = path("elsewhere");
     fs::create_directories(elsewhere);
-    fs::create_symlink(elsewhere, volumes());
-    const auto run = hdiutil({"mount", agentImage().string()});
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_NE(run.err.find("not a private folder"), std::string::npos) << run.err;
+    fs::create_directory_symlink(elsewhere, volumes());
+    const auto linked = hdiutil({"mount", agentImage().string()});
+    EXPECT_EQ(linked.exitCode, 1);
+    EXPECT_NE(linked.err.find("not a private folder"), std::string::npos) << linked.err;
     EXPECT_EQ(entriesOf(elsewhere), std::set<std::string>{});
+
+    fs::remove(volumes());
+    fs::create_directory(volumes());
+    fs::permissions(volumes(),
+                    fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
+    const auto open = hdiutil({"mount", agentImage().string()});
+    EXPECT_EQ(open.exitCode, 1);
+    EXPECT_NE(open.err.find("not a private folder"), std::string::npos) << open.err;
+    EXPECT_EQ(entriesOf(volumes()), std::set<std::string>{});
 }
 
 TEST_F(HdiutilTest, AnythingElseIsAUsageError) {

@@ -1,10 +1,10 @@
 // Installs and file writes killed with SIGKILL at random moments. A child process runs one
 // install (the bootstrap's install from a mounted volume, the quit-time install of a waiting
-// launcher) or one write (the info file, the preferences, the proxy settings file) and is killed
-// somewhere between its start and a little after its usual end, at least 100 times each.
-// Afterwards the destination is exactly the old one or exactly the new one, never a mixture or a
-// part; an installed bundle starts; what a killed install left behind is hidden and goes with the
-// next install.
+// launcher, the agent's install from its volume) or one write (the info file, the preferences,
+// the proxy settings file) and is killed somewhere between its start and a little after its usual
+// end, at least 100 times each. Afterwards the destination is exactly the old one or exactly the
+// new one (or, for the agent, nothing), never a mixture or a part; an installed bundle starts;
+// what a killed install left behind is hidden and goes with the next install.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -15,9 +15,12 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
+#include <vector>
 
+#include "Handlers/KeloDmgDownloader.h"
 #include "Handlers/NativeMessageHandler.h"
 #include "Handlers/Utils.h"
 #include "Objects/SessionDetails.h"
@@ -25,8 +28,12 @@
 #include "Platform/FileManager.h"
 #include "Platform/PropertyList.h"
 #include "Platform/UserDefaults.h"
+#include "RecordingProcessRunner.h"
+#include "RecordingStatusCenter.h"
+#include "RecordingWorkspace.h"
 #include "TempHome.h"
 #include "TestBundle.h"
+#include "TestImages.h"
 
 namespace fs = std::filesystem;
 
@@ -103,6 +110,11 @@ Clock::duration runAndKill(const std::function<void()>& work, Clock::duration de
 // How long the work takes when nobody kills it.
 Clock::duration timeOf(const std::function<void()>& work) {
     return runAndKill(work, std::chrono::hours(1));
+}
+
+// Values big enough that writing them takes a moment.
+std::string bigText(char letter) {
+    return std::string(512 * 1024, letter);
 }
 
 class InterruptedInstallsTest : public TempHomeTest {
@@ -208,6 +220,48 @@ TEST_F(InterruptedInstallsTest, QuitInstallOfTheWaitingLauncherIsWholeOrNotAtAll
     EXPECT_EQ(treeOf(waiting), newer);
 }
 
+TEST_F(InterruptedInstallsTest, AgentInstallFromItsVolumeIsWholeOrNone) {
+    const std::string volume = TestImages::volume("Kelo");
+    writeBundle(volume + "/Kelo.app", "2.0");
+    const std::vector<std::string> tools = {"KeloCrashDetector", "HelvoUserHandler", "KHPreLogin",
+                                            "KeloPingAgent"};
+    for (const auto& tool : tools) writeText(volume + "/" + tool, tool + bigText('t'));
+    const Tree agent = treeOf(volume + "/Kelo.app");
+    auto runner = std::make_shared<RecordingProcessRunner>();
+    runner->mountOutput = "/dev/loop-test\t\t" + volume + "\n";
+    platform::ServiceSlot<platform::ProcessRunner>::set(runner);
+    platform::ServiceSlot<platform::Workspace>::set(std::make_shared<RecordingWorkspace>());
+    platform::ServiceSlot<platform::DistributedNotificationCenter>::set(
+        std::make_shared<RecordingStatusCenter>());
+    const std::string folder = Utils::keloParloNativeFolderPath();
+
+    const int newerCount = killAtRandom(
+        [&] {
+            fs::remove_all(folder);
+            fs::create_directories(folder);
+            writeText(folder + "KeloMac.dmg", "the image");
+        },
+        [&] {
+            std::freopen("/dev/null", "w", stderr);
+            std::make_shared<KeloDmgDownloader>()->mountingKeloMacDmg();
+        },
+        [&] {
+            // A later join starts whatever Kelo.app it finds, and keeps any tool it finds.
+            const bool installed = fs::exists(folder + "Kelo.app");
+            if (installed) {
+                EXPECT_EQ(treeOf(folder + "Kelo.app"), agent);
+            }
+            for (const auto& entry : fs::directory_iterator(folder)) {
+                const auto name = entry.path().filename().string();
+                if (name.front() == '.' || name == "Kelo.app" || name == "KeloMac.dmg") continue;
+                EXPECT_EQ(readText(entry.path().string()), name + bigText('t')) << name;
+            }
+            return installed;
+        });
+    EXPECT_GT(newerCount, 0) << "no kill came after the agent was in place";
+    EXPECT_LT(newerCount, kRounds) << "no kill came before the agent was in place";
+}
+
 // A file written by the launcher, killed while it is written: afterwards it holds the old bytes
 // or the new bytes and reads as a property list.
 class InterruptedWritesTest : public InterruptedInstallsTest {
@@ -240,11 +294,6 @@ class InterruptedWritesTest : public InterruptedInstallsTest {
         EXPECT_LT(newerCount, kRounds);
     }
 };
-
-// Values big enough that writing them takes a moment.
-std::string bigText(char letter) {
-    return std::string(512 * 1024, letter);
-}
 
 TEST_F(InterruptedWritesTest, InfoFileIsOldOrNew) {
     const std::string file =

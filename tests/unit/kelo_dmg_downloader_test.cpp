@@ -1,5 +1,6 @@
 // The agent's image from the local service through the disk-image tool to the started agent,
 // with the real URL session, tool and workspace; recorders stand between the handlers and them.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -25,6 +26,7 @@
 #include "RecordingWorkspace.h"
 #include "SessionBusListener.h"
 #include "TempHome.h"
+#include "TestBundle.h"
 #include "TestImages.h"
 #include "UrlSessionQueue.h"
 
@@ -33,6 +35,7 @@ namespace fs = std::filesystem;
 namespace {
 
 using namespace std::chrono_literals;
+using ::testing::ElementsAre, ::testing::HasSubstr, ::testing::IsEmpty, ::testing::StartsWith;
 
 const std::string kArguments =
     "-timestamps\t"
@@ -84,6 +87,9 @@ class KeloDmgDownloaderTest : public TempHomeTest {
 TEST_F(KeloDmgDownloaderTest, RenewalInstallsStartsAndCleansUp) {
     fs::create_directories(agentFolder() + "Kelo.app/Contents");
     writeText(agentFolder() + "KHPreLogin", "tool of an earlier agent\n");
+    // An older agent's volume is still mounted: the new image is mounted as "Kelo 1".
+    const std::string leftover = TestImages::volume("Kelo");
+    TestBundle{.version = platform::PlistValue("1.0")}.writeTo(leftover + "/Kelo.app");
     SessionDetails::getInstance().setIsUpdateNeeded(true);
 
     KeloAppUpgrader::getInstance().keloAppUpdater();
@@ -96,17 +102,19 @@ TEST_F(KeloDmgDownloaderTest, RenewalInstallsStartsAndCleansUp) {
     const auto system = platform::SystemVersion::read();
     EXPECT_EQ(requests[0].header("User-Agent"), system.productName.value_or("(null)") + " " +
                                                     system.productVersion.value_or("(null)"));
-    const auto runs = runner_->journal.entries();
-    ASSERT_EQ(runs.size(), 3u);
-    EXPECT_EQ(runs[0], "hdiutil mount " + image + " -> 0");
-    EXPECT_EQ(runs[1], "hdiutil detach " + volume() + " -> 0");
-    EXPECT_EQ(runs[2].rfind("hdiutil detach " + volume() + " -> ", 0), 0u);
+    const auto mounted = platform::Volumes::volumeNamed("Kelo 1");
+    EXPECT_THAT(
+        runner_->journal.entries(),
+        ElementsAre("hdiutil mount " + image + " -> 0", "hdiutil detach " + mounted + " -> 0",
+                    StartsWith("hdiutil detach " + mounted + " -> ")));
     EXPECT_EQ(workspace_->launched.entries(),
               std::vector<std::string>{agentFolder() + "Kelo.app\t" + kArguments});
 
-    // The new agent replaced the old one; a support tool already there keeps its content; no
-    // image is left and nobody heard of a failure.
-    EXPECT_EQ(platform::Bundle::atPath(agentFolder() + "Kelo.app")->shortVersionString(), "2.5");
+    // The new agent, from the volume just mounted, replaced the old one; the leftover volume is
+    // as it was; a support tool already there keeps its content; no image is left and nobody
+    // heard of a failure.
+    EXPECT_EQ(TestBundle::versionAt(agentFolder() + "Kelo.app"), "2.5");
+    EXPECT_EQ(TestBundle::versionAt(leftover + "/Kelo.app"), "1.0");
     EXPECT_EQ(readText(agentFolder() + "KHPreLogin"), "tool of an earlier agent\n");
     EXPECT_FALSE(fs::exists(image));
     EXPECT_FALSE(fs::exists(image + ".part"));
@@ -179,6 +187,54 @@ TEST_F(KeloDmgDownloaderTest, FailedDownloadsAreLoggedRetriedAndAnnouncedOnlyFor
         EXPECT_EQ(statusCenter_->journal.entries(),
                   std::vector<std::string>(expectedPosts, "SendSessionStatusToHelvoPellix 0"))
             << entry.name;
+    }
+}
+
+TEST_F(KeloDmgDownloaderTest, MountWithoutAVolumeOfOursInstallsAndStartsNothing) {
+    const std::string folder = platform::Volumes::folder();
+    const struct {
+        const char* name;
+        std::optional<std::string> printed;  // nothing: the real tool on an image it refuses
+        std::function<void()> spoil;
+    } rows[] = {
+        {"the image does not mount", std::nullopt, [] {}},
+        {"no mount point printed", "", [] {}},
+        {"a mount point outside the volumes folder", path("elsewhere/Kelo"), [] {}},
+        // The folder's own rules are the workspace test's; one of them is enough here.
+        {"a volumes folder open to others", folder + "/Kelo",
+         [&] {
+             fs::permissions(folder, fs::perms::others_read | fs::perms::others_exec,
+                             fs::perm_options::add);
+         }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        fs::remove_all(folder);
+        // An agent lies ready wherever a mount point could lead.
+        for (const auto& volume : {TestImages::volume("Kelo"), path("elsewhere/Kelo")}) {
+            TestBundle{.version = platform::PlistValue("6.6")}.writeTo(volume + "/Kelo.app");
+        }
+        row.spoil();
+        writeText(agentFolder() + "KeloMac.dmg", "not a disk image");
+        runner_->mountOutput = row.printed;
+        const auto statusPosts = statusCenter_->journal.size();
+        auto downloader = std::make_shared<KeloDmgDownloader>();
+        const void* retried = nullptr;
+        platform::NotificationCenter::defaultCenter().addObserver(
+            this, "RetryDMGDownloadig",
+            [&](const auto& notification) { retried = notification.sender; });
+        OutputCapture log(STDERR_FILENO, path("log.txt"));
+        downloader->mountingKeloMacDmg();
+        platform::NotificationCenter::defaultCenter().removeObserver(this);
+
+        EXPECT_THAT(log.stop(), HasSubstr("-[KeloDmgDownloader mountingKeloMacDmg] : No volume was "
+                                          "mounted from " +
+                                          agentFolder() + "KeloMac.dmg"));
+        EXPECT_EQ(retried, downloader.get());
+        EXPECT_EQ(statusCenter_->journal.size(), statusPosts + 1);
+        EXPECT_FALSE(fs::exists(agentFolder() + "Kelo.app"));
+        EXPECT_FALSE(fs::exists(agentFolder() + "KeloMac.dmg"));
+        EXPECT_THAT(workspace_->launched.entries(), IsEmpty());
     }
 }
 

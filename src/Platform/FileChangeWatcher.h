@@ -1,0 +1,30 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace platform {
+
+// Tells when a file changes: written, created, removed, or renamed into or out of its folder, and
+// when the folder itself goes. Reports come on the main loop, at most one per interval; changes
+// during the wait become one report at its end. Nothing changing, nothing runs: the watcher keeps
+// no timer of its own while all is quiet.
+class FileChangeWatcher {
+  public:
+    using Handler = std::function<void()>;
+
+    virtual ~FileChangeWatcher() = default;
+
+    // Create and use on the main thread.
+    static std::shared_ptr<FileChangeWatcher> create();
+
+    // Watches the file `name` in `folder` from now on. A folder that is missing or goes away is
+    // watched again once it is back (looked for once a second meanwhile), with a report then.
+    virtual void start(const std::string& folder, const std::string& name,
+                       double minimumIntervalSeconds, Handler changed) = 0;
+    // No report comes after this returns.
+    virtual void cancel() = 0;
+};
+
+}  // namespace platform

@@ -1,0 +1,162 @@
+#include "Platform/Linux/InotifyFileChangeWatcher.h"
+
+#include <glib-unix.h>
+#include <glib.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <memory>
+
+#include "Platform/ExceptionGuard.h"
+
+namespace platform {
+namespace {
+
+constexpr std::uint32_t kFolderEvents = IN_MODIFY | IN_CREATE | IN_DELETE | IN_MOVED_FROM |
+                                        IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+constexpr std::uint32_t kFolderGone = IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT;
+
+void removeSource(unsigned& id) {
+    if (id != 0) g_source_remove(id);
+    id = 0;
+}
+
+}  // namespace
+
+std::shared_ptr<FileChangeWatcher> FileChangeWatcher::create() {
+    return std::make_shared<InotifyFileChangeWatcher>();
+}
+
+InotifyFileChangeWatcher::~InotifyFileChangeWatcher() {
+    cancel();
+}
+
+void InotifyFileChangeWatcher::start(const std::string& folder, const std::string& name,
+                                     double minimumIntervalSeconds, Handler changed) {
+    cancel();
+    folder_ = folder;
+    name_ = name;
+    intervalMicroseconds_ =
+        static_cast<std::int64_t>(std::llround(std::max(0.0, minimumIntervalSeconds) * 1e6));
+    handler_ = std::move(changed);
+    fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd_ < 0) return;
+    if (!watchFolder()) lookForFolderLater();
+    listen();
+}
+
+void InotifyFileChangeWatcher::cancel() {
+    removeSource(readerSource_);
+    removeSource(intervalSource_);
+    removeSource(folderSource_);
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    watch_ = -1;
+    handler_ = nullptr;
+}
+
+bool InotifyFileChangeWatcher::watchFolder() {
+    watch_ = ::inotify_add_watch(fd_, folder_.c_str(), kFolderEvents);
+    return watch_ >= 0;
+}
+
+void InotifyFileChangeWatcher::lookForFolderLater() {
+    if (folderSource_ != 0) return;
+    folderSource_ = g_timeout_add_seconds(1, &InotifyFileChangeWatcher::onLookForFolder, this);
+}
+
+int InotifyFileChangeWatcher::onLookForFolder(void* data) {
+    auto* self = static_cast<InotifyFileChangeWatcher*>(data);
+    if (!self->watchFolder()) return G_SOURCE_CONTINUE;
+    self->folderSource_ = 0;
+    // The file may be back (or be missing) with its folder.
+    self->changed();
+    return G_SOURCE_REMOVE;
+}
+
+void InotifyFileChangeWatcher::listen() {
+    if (readerSource_ != 0 || fd_ < 0) return;
+    readerSource_ = g_unix_fd_add(
+        fd_, G_IO_IN,
+        [](gint fd, GIOCondition condition, gpointer data) -> gboolean {
+            return InotifyFileChangeWatcher::onReadable(fd, condition, data);
+        },
+        this);
+}
+
+void InotifyFileChangeWatcher::stopListening() {
+    removeSource(readerSource_);
+}
+
+int InotifyFileChangeWatcher::onReadable(int, unsigned, void* data) {
+    auto* self = static_cast<InotifyFileChangeWatcher*>(data);
+    if (self->readEvents()) self->changed();
+    return G_SOURCE_CONTINUE;
+}
+
+bool InotifyFileChangeWatcher::readEvents() {
+    bool relevant = false;
+    bool folderGone = false;
+    alignas(struct inotify_event) char buffer[16 * 1024];
+    for (;;) {
+        const ssize_t length = ::read(fd_, buffer, sizeof buffer);
+        if (length < 0 && errno == EINTR) continue;
+        if (length <= 0) break;
+        for (ssize_t offset = 0; offset < length;) {
+            struct inotify_event event {};
+            std::memcpy(&event, buffer + offset, sizeof event);
+            const char* name = buffer + offset + sizeof event;
+            offset += static_cast<ssize_t>(sizeof event + event.len);
+            if (event.mask & IN_Q_OVERFLOW) {
+                relevant = true;
+            } else if (event.wd == watch_ && (event.mask & kFolderGone)) {
+                folderGone = true;
+                relevant = true;
+            } else if (event.wd == watch_ && event.len > 0 && name_ == name) {
+                relevant = true;
+            }
+        }
+    }
+    if (folderGone) {
+        // A folder moved away is still watched where it went: the path is watched again, now or
+        // once a folder is back there.
+        if (watch_ >= 0) ::inotify_rm_watch(fd_, watch_);
+        if (!watchFolder()) lookForFolderLater();
+    }
+    return relevant;
+}
+
+void InotifyFileChangeWatcher::changed() {
+    if (intervalSource_ != 0) return;  // a report is due already
+    const std::int64_t now = g_get_monotonic_time();
+    const std::int64_t wait = lastReport_ + intervalMicroseconds_ - now;
+    if (lastReport_ == 0 || wait <= 0) {
+        report();
+        return;
+    }
+    // Until the interval is over nothing is read: writes meanwhile cost the main loop nothing.
+    stopListening();
+    intervalSource_ = g_timeout_add_full(
+        G_PRIORITY_DEFAULT, static_cast<guint>(std::max<std::int64_t>(1, (wait + 999) / 1000)),
+        &InotifyFileChangeWatcher::onIntervalOver, this, nullptr);
+}
+
+int InotifyFileChangeWatcher::onIntervalOver(void* data) {
+    auto* self = static_cast<InotifyFileChangeWatcher*>(data);
+    self->intervalSource_ = 0;
+    self->readEvents();
+    self->listen();
+    self->report();
+    return G_SOURCE_REMOVE;
+}
+
+void InotifyFileChangeWatcher::report() {
+    lastReport_ = g_get_monotonic_time();
+    if (handler_) ExceptionGuard::run("FileChangeWatcher", handler_);
+}
+
+}  // namespace platform
