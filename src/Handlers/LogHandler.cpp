@@ -80,10 +80,16 @@ void attachStandardStreams(const std::string& path) {
     }
 }
 
-// Copies that an earlier run left readable by others become the owner's only.
+// Copies that an earlier run left readable by others become the owner's only (files only: a
+// link is not followed).
 void restrictNumberedLogs(const std::string& folder) {
     for (int number = 0; number <= LogHandler::kMaximumCount; ++number) {
-        ::chmod(numberedLog(folder, number).c_str(), 0600);
+        const int fd = ::open(numberedLog(folder, number).c_str(),
+                              O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) continue;
+        struct stat info {};
+        if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) ::fchmod(fd, 0600);
+        ::close(fd);
     }
 }
 

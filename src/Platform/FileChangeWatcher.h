@@ -20,7 +20,8 @@ class FileChangeWatcher {
     static std::shared_ptr<FileChangeWatcher> create();
 
     // Watches the file `name` in `folder` from now on. A folder that is missing or goes away is
-    // watched again once it is back (looked for once a second meanwhile), with a report then.
+    // watched again once it is back; meanwhile (and wherever changes cannot be watched at all) a
+    // report comes once a second.
     virtual void start(const std::string& folder, const std::string& name,
                        double minimumIntervalSeconds, Handler changed) = 0;
     // No report comes after this returns.

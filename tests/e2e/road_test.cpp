@@ -45,10 +45,6 @@ std::string lastLine(const std::vector<std::string>& lines) {
     return {};
 }
 
-bool holds(const std::vector<std::string>& list, const std::string& item) {
-    return std::find(list.begin(), list.end(), item) != list.end();
-}
-
 // ---- 1. First start from the invitation's disk image --------------------------------------------
 
 TEST_F(EndToEndTest, FirstStartFromTheMountedLauncherImage) {
@@ -80,7 +76,8 @@ TEST_F(EndToEndTest, FirstStartFromTheMountedLauncherImage) {
     EXPECT_EQ(
         platform::PropertyList::readDictionary(nativeFolder() + "Info.plist"),
         (Dictionary{{"PellixToken", kToken}, {"DC", kDataCentre}, {"pathForPellix", "join/"}}));
-    EXPECT_TRUE(holds(targets("/join/"), std::string("/join/?pellix_token=") + kToken));
+    EXPECT_THAT(targets("/join/"),
+                ::testing::Contains(std::string("/join/?pellix_token=") + kToken));
     // The launcher was installed in the user's Applications folder, whole.
     EXPECT_TRUE(sameTree(offered, installedLauncher()));
 
@@ -365,7 +362,8 @@ TEST_F(EndToEndTest, OfflinePageWhileTheServiceIsAwayThenTheJoinPageAndTheChecks
          "-[ApiHandler checkPellixUpdateWithCompletion:]_block_invoke response :  ",
          "didRestoreConnection() : Updateing webview since the network is restored."}));
     EXPECT_FALSE(targets(kLauncherCheck).empty());
-    EXPECT_TRUE(holds(targets("/join/"), std::string("/join/?pellix_token=") + kToken));
+    EXPECT_THAT(targets("/join/"),
+                ::testing::Contains(std::string("/join/?pellix_token=") + kToken));
 }
 
 // ---- 5. A newer launcher offered by the service

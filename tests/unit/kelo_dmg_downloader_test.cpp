@@ -7,7 +7,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -143,51 +142,6 @@ TEST_F(KeloDmgDownloaderTest, AgentFoundAfterMountingLeavesTheVolumeMounted) {
     EXPECT_TRUE(workspace_->launched.entries().empty());
     EXPECT_FALSE(fs::exists(agentFolder() + "KeloCrashDetector"));
     EXPECT_TRUE(statusCenter_->journal.entries().empty());
-}
-
-TEST_F(KeloDmgDownloaderTest, FailedDownloadsAreLoggedRetriedAndAnnouncedOnlyForAStatus) {
-    const struct {
-        const char* name;
-        LocalService::Answer answer;
-        std::size_t statusPosts;
-        const char* logged;
-    } cases[] = {
-        {"not found",
-         {.status = 404, .body = "<html>Not Found</html>", .times = 1},
-         1,
-         "HTTP status code 404"},
-        {"dropped", {.dropAfterBytes = 4096, .times = 1}, 0, "Download failed! Whole Error - "},
-    };
-    std::size_t expectedPosts = 0;
-    for (const auto& entry : cases) {
-        service().setAnswer("/agent/KeloMac.dmg", entry.answer);
-        auto downloader = std::make_shared<KeloDmgDownloader>();
-        std::promise<const void*> retry;
-        auto retried = retry.get_future();
-        platform::NotificationCenter::defaultCenter().addObserver(
-            this, "RetryDMGDownloadig",
-            [&retry](const platform::NotificationCenter::Notification& notification) {
-                retry.set_value(notification.sender);
-            });
-        OutputCapture log(STDERR_FILENO, path("log.txt"));
-
-        downloader->startDownLoadingKeloMacDmg();
-        ASSERT_EQ(retried.wait_for(60s), std::future_status::ready) << entry.name;
-        ASSERT_TRUE(UrlSessionQueue::drain());
-        platform::NotificationCenter::defaultCenter().removeObserver(this);
-
-        EXPECT_EQ(retried.get(), downloader.get()) << entry.name;
-        EXPECT_NE(log.text().find("-[KeloDmgDownloader startDownLoadingKeloMacDmg]_block_invoke "
-                                  ": Download failed! Error - "),
-                  std::string::npos)
-            << entry.name << "\n"
-            << log.text();
-        EXPECT_NE(log.text().find(entry.logged), std::string::npos) << entry.name;
-        expectedPosts += entry.statusPosts;
-        EXPECT_EQ(statusCenter_->journal.entries(),
-                  std::vector<std::string>(expectedPosts, "SendSessionStatusToHelvoPellix 0"))
-            << entry.name;
-    }
 }
 
 TEST_F(KeloDmgDownloaderTest, MountWithoutAVolumeOfOursInstallsAndStartsNothing) {

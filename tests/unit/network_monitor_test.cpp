@@ -136,51 +136,65 @@ class NetworkMonitorTest : public TempHomeTest {
     std::shared_ptr<NetworkMonitor> monitor_;
 };
 
-TEST_F(NetworkMonitorTest, ServerThatAlwaysAnswersIsRestoredOnceThenSilence) {
-    monitor_->startMonitoringReachability(url("/join/"));
-    // No probe before the first interval has passed.
-    MainLoop::runFor(kIntervalMs / 2);
-    EXPECT_EQ(probes(), 0u);
-    EXPECT_TRUE(monitor_->isInternetAvailable());
+TEST_F(NetworkMonitorTest, WhatTheServerAnswersIsWhatTheDelegateHears) {
+    constexpr Heard R = Heard::restored, F = Heard::failed;
+    const struct {
+        const char* name;
+        // In turn, for the probed page ("") or another; the last one for a page stays.
+        std::vector<std::pair<std::string, LocalService::Answer>> answers;
+        std::size_t probes;  // seen by the server before the delegate is judged
+        std::vector<Heard> heard;
+    } rows[] = {
+        {"200 every time: restored once, then silence", {{"", {.status = 200}}}, 5, {R}},
+        {"200, 500 twice, 200",
+         {{"", {.status = 200, .times = 1}},
+          {"", {.status = 500, .times = 2}},
+          {"", {.status = 200}}},
+         7,
+         {R, F, F, R}},
+        {"a redirect that ends in 200",
+         {{"", {.redirectTo = "/moved/"}}, {"/moved/", {.status = 200}}},
+         1,
+         {R}},
+        {"200, then the connection drops",
+         {{"", {.status = 200, .times = 1}}, {"", {.body = "page", .dropAfterBytes = 0}}},
+         3,
+         {R, F, F}},
+    };
+    for (std::size_t row = 0; row < std::size(rows); ++row) {
+        const auto& test = rows[row];
+        SCOPED_TRACE(test.name);
+        const std::string page = "/row" + std::to_string(row) + "/";
+        for (const auto& [where, answer] : test.answers) {
+            service_->setAnswer(where.empty() ? page : where, answer);
+        }
+        auto delegate = std::make_shared<RecordingDelegate>();
+        auto monitor = NetworkMonitor::create();
+        monitor->setProbeIntervalForTesting(kInterval);
+        monitor->setPathMonitorFactoryForTesting(
+            [state = paths_] { return std::make_unique<FakePathMonitor>(state); });
+        monitor->setNetworkMonitorDelegate(delegate);
 
-    ASSERT_TRUE(MainLoop::runUntil([&] { return probes() >= 5; }, 20s));
-    MainLoop::runFor(kIntervalMs / 2);
-    EXPECT_EQ(delegate_->heard, std::vector<Heard>{Heard::restored});
-    EXPECT_TRUE(monitor_->isWebsiteReachable());
-    EXPECT_TRUE(delegate_->allOnMainThread);
-
-    const auto request = service_->requests("/join/").front();
+        monitor->startMonitoringReachability(url(page));
+        // No probe before the first interval has passed.
+        MainLoop::runFor(kIntervalMs / 2);
+        EXPECT_EQ(probes(page), 0u);
+        ASSERT_TRUE(MainLoop::runUntil(
+            [&] {
+                return probes(page) >= test.probes && delegate->heard.size() >= test.heard.size();
+            },
+            20s));
+        MainLoop::runFor(kIntervalMs / 2);
+        monitor->stopNetworkMonitoring();
+        monitor->stopWebsiteReachabilityChecks();
+        EXPECT_EQ(delegate->heard, test.heard);
+        EXPECT_TRUE(delegate->allOnMainThread);
+    }
+    // Every probe asks the server itself, never a cache on the way, as a browser would.
+    const auto request = service_->requests("/row0/").front();
     EXPECT_EQ(request.method, "GET");
     EXPECT_EQ(request.header("User-Agent"), NetworkMonitor::kUserAgent);
-    // Every probe asks the server itself, never a cache on the way.
     EXPECT_EQ(request.header("Cache-Control"), "no-cache");
-}
-
-TEST_F(NetworkMonitorTest, RestoreIsReportedOnceAndEveryFailedProbeIsReported) {
-    service_->setAnswer("/join/", {.status = 200, .times = 1});
-    service_->setAnswer("/join/", {.status = 500, .times = 2});
-    monitor_->startMonitoringReachability(url("/join/"));
-    ASSERT_TRUE(MainLoop::runUntil([&] { return probes() >= 7; }, 20s));
-    MainLoop::runFor(kIntervalMs / 2);
-    EXPECT_EQ(delegate_->heard,
-              (std::vector<Heard>{Heard::restored, Heard::failed, Heard::failed, Heard::restored}));
-    EXPECT_TRUE(delegate_->allOnMainThread);
-}
-
-TEST_F(NetworkMonitorTest, RedirectsAreFollowedToTheirFinalAnswer) {
-    service_->setAnswer("/join/", {.redirectTo = "/moved/"});
-    service_->setAnswer("/moved/", {.status = 200, .body = "moved here"});
-    service_->setAnswer("/gone/", {.redirectTo = "/nowhere/"});
-    monitor_->startMonitoringReachability(url("/join/"));
-    ASSERT_TRUE(runUntilHeard(1));
-    EXPECT_EQ(delegate_->heard, std::vector<Heard>{Heard::restored});
-    EXPECT_GE(probes("/moved/"), 1u);
-
-    // A redirect that ends in 404 is a failure.
-    monitor_->startMonitoringReachability(url("/gone/"));
-    ASSERT_TRUE(runUntilHeard(2));
-    EXPECT_EQ(delegate_->heard.back(), Heard::failed);
-    EXPECT_GE(probes("/nowhere/"), 1u);
 }
 
 TEST_F(NetworkMonitorTest, NewAddressWhileProbingKeepsOneTimer) {
@@ -281,15 +295,6 @@ TEST_F(NetworkMonitorTest, AddressThatDoesNotParseSendsNothing) {
         EXPECT_TRUE(service_->requests().empty());
         EXPECT_TRUE(delegate_->heard.empty());
     }
-}
-
-TEST_F(NetworkMonitorTest, ServerThatIsGoneIsAFailure) {
-    monitor_->startMonitoringReachability(url("/join/"));
-    ASSERT_TRUE(runUntilHeard(1));
-    service_->stop();
-    ASSERT_TRUE(runUntilHeard(2));
-    EXPECT_EQ(delegate_->heard.back(), Heard::failed);
-    EXPECT_FALSE(monitor_->isWebsiteReachable());
 }
 
 }  // namespace

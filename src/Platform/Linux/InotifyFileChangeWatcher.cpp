@@ -44,8 +44,7 @@ void InotifyFileChangeWatcher::start(const std::string& folder, const std::strin
         static_cast<std::int64_t>(std::llround(std::max(0.0, minimumIntervalSeconds) * 1e6));
     handler_ = std::move(changed);
     fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (fd_ < 0) return;
-    if (!watchFolder()) lookForFolderLater();
+    if (fd_ < 0 || !watchFolder()) lookForFolderLater();
     listen();
 }
 
@@ -60,7 +59,7 @@ void InotifyFileChangeWatcher::cancel() {
 }
 
 bool InotifyFileChangeWatcher::watchFolder() {
-    watch_ = ::inotify_add_watch(fd_, folder_.c_str(), kFolderEvents);
+    watch_ = fd_ < 0 ? -1 : ::inotify_add_watch(fd_, folder_.c_str(), kFolderEvents);
     return watch_ >= 0;
 }
 
@@ -71,11 +70,12 @@ void InotifyFileChangeWatcher::lookForFolderLater() {
 
 int InotifyFileChangeWatcher::onLookForFolder(void* data) {
     auto* self = static_cast<InotifyFileChangeWatcher*>(data);
-    if (!self->watchFolder()) return G_SOURCE_CONTINUE;
-    self->folderSource_ = 0;
-    // The file may be back (or be missing) with its folder.
+    const bool watched = self->watchFolder();
+    if (watched) self->folderSource_ = 0;
+    // Whatever happened to the file meanwhile is looked at: once the folder is watched again,
+    // and every second while it cannot be (no folder, or no inotify to be had).
     self->changed();
-    return G_SOURCE_REMOVE;
+    return watched ? G_SOURCE_REMOVE : G_SOURCE_CONTINUE;
 }
 
 void InotifyFileChangeWatcher::listen() {
