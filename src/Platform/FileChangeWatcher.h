@@ -7,9 +7,9 @@
 namespace platform {
 
 // Tells when a file changes: written, created, removed, or renamed into or out of its folder, and
-// when the folder itself goes. Reports come on the main loop, at most one per interval; changes
-// during the wait become one report at its end. Nothing changing, nothing runs: the watcher keeps
-// no timer of its own while all is quiet.
+// when the folder itself goes. Reports come on the main loop: one at the first change after a
+// quiet interval, then one at the end of each interval in which changes may have come. Nothing
+// changing, nothing runs: the watcher keeps no timer of its own while all is quiet.
 class FileChangeWatcher {
   public:
     using Handler = std::function<void()>;

@@ -44,7 +44,7 @@ void InotifyFileChangeWatcher::start(const std::string& folder, const std::strin
         static_cast<std::int64_t>(std::llround(std::max(0.0, minimumIntervalSeconds) * 1e6));
     handler_ = std::move(changed);
     fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (fd_ < 0 || !watchFolder()) lookForFolderLater();
+    if (!watchFolder(true)) lookForFolderLater();
     listen();
 }
 
@@ -58,8 +58,12 @@ void InotifyFileChangeWatcher::cancel() {
     handler_ = nullptr;
 }
 
-bool InotifyFileChangeWatcher::watchFolder() {
-    watch_ = fd_ < 0 ? -1 : ::inotify_add_watch(fd_, folder_.c_str(), kFolderEvents);
+bool InotifyFileChangeWatcher::watchFolder(bool withWrites) {
+    const std::uint32_t events = withWrites ? kFolderEvents : kFolderEvents & ~IN_MODIFY;
+    const int watch = fd_ < 0 ? -1 : ::inotify_add_watch(fd_, folder_.c_str(), events);
+    // Another folder now at the path: the one that went is not watched any longer.
+    if (watch_ >= 0 && watch >= 0 && watch != watch_) ::inotify_rm_watch(fd_, watch_);
+    watch_ = watch;
     return watch_ >= 0;
 }
 
@@ -70,7 +74,7 @@ void InotifyFileChangeWatcher::lookForFolderLater() {
 
 int InotifyFileChangeWatcher::onLookForFolder(void* data) {
     auto* self = static_cast<InotifyFileChangeWatcher*>(data);
-    const bool watched = self->watchFolder();
+    const bool watched = self->watchFolder(true);
     if (watched) self->folderSource_ = 0;
     // Whatever happened to the file meanwhile is looked at: once the folder is watched again,
     // and every second while it cannot be (no folder, or no inotify to be had).
@@ -125,21 +129,23 @@ bool InotifyFileChangeWatcher::readEvents() {
         // A folder moved away is still watched where it went: the path is watched again, now or
         // once a folder is back there.
         if (watch_ >= 0) ::inotify_rm_watch(fd_, watch_);
-        if (!watchFolder()) lookForFolderLater();
+        watch_ = -1;
+        if (!watchFolder(true)) lookForFolderLater();
     }
     return relevant;
 }
 
 void InotifyFileChangeWatcher::changed() {
     if (intervalSource_ != 0) return;  // a report is due already
-    const std::int64_t now = g_get_monotonic_time();
-    const std::int64_t wait = lastReport_ + intervalMicroseconds_ - now;
+    // Until the interval is over writes are not watched (a watched write costs its writer about
+    // as much as the write itself) and nothing is read: other changes wait in the kernel's queue.
+    if (watch_ >= 0 && !watchFolder(false)) lookForFolderLater();
+    stopListening();
+    std::int64_t wait = lastReport_ + intervalMicroseconds_ - g_get_monotonic_time();
     if (lastReport_ == 0 || wait <= 0) {
         report();
-        return;
+        wait = intervalMicroseconds_;
     }
-    // Until the interval is over nothing is read: writes meanwhile cost the main loop nothing.
-    stopListening();
     intervalSource_ = g_timeout_add_full(
         G_PRIORITY_DEFAULT, static_cast<guint>(std::max<std::int64_t>(1, (wait + 999) / 1000)),
         &InotifyFileChangeWatcher::onIntervalOver, this, nullptr);
@@ -148,7 +154,9 @@ void InotifyFileChangeWatcher::changed() {
 int InotifyFileChangeWatcher::onIntervalOver(void* data) {
     auto* self = static_cast<InotifyFileChangeWatcher*>(data);
     self->intervalSource_ = 0;
+    // What was written meanwhile was not seen: it is looked at now.
     self->readEvents();
+    if (self->folderSource_ == 0 && !self->watchFolder(true)) self->lookForFolderLater();
     self->listen();
     self->report();
     return G_SOURCE_REMOVE;

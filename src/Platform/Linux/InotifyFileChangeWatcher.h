@@ -8,9 +8,9 @@
 namespace platform {
 
 // The file-change watcher on inotify: the folder is watched, and its events for the file (or for
-// the folder itself) are read on the GLib main context. While a report waits out the interval the
-// descriptor is not read at all, so a file written without pause wakes the main loop at most once
-// per interval; the kernel merges what comes meanwhile.
+// the folder itself) are read on the GLib main context. While a report waits out the interval,
+// writes are not watched and the descriptor is not read, so a file written without pause costs
+// its writers nearly nothing and wakes the main loop at most once per interval.
 class InotifyFileChangeWatcher final : public FileChangeWatcher {
   public:
     InotifyFileChangeWatcher() = default;
@@ -27,7 +27,8 @@ class InotifyFileChangeWatcher final : public FileChangeWatcher {
     static int onIntervalOver(void* self);
     static int onLookForFolder(void* self);
 
-    bool watchFolder();
+    // Watches the folder's path, with or without the writes into its files.
+    bool watchFolder(bool withWrites);
     void lookForFolderLater();
     void listen();
     void stopListening();
