@@ -154,7 +154,7 @@ void LogHandler::startLogWatcher() {
         check = [this] { loggingFile(); };
     }
     auto watcher = platform::FileChangeWatcher::create();
-    watcher->start(*folder, kCurrentLogName, kCheckInterval, std::move(check));
+    watcher->start(*folder, kCheckInterval, std::move(check));
     std::lock_guard lock(mutex_);
     logWatcher_ = std::move(watcher);
 }

@@ -22,8 +22,8 @@ class LogHandler : public std::enable_shared_from_this<LogHandler> {
     // Makes the log folder and starts logging: the streams reopened on the current log, and a
     // check after every change of the log on the main loop.
     void createKeloPellixLogFolder();
-    // Checks the log whenever it (or its folder) changes, at most every 0.1 s while it is being
-    // written; an idle process is never woken for it.
+    // Checks the log whenever its folder changes (the log written, removed or renamed), at most
+    // every 0.1 s while it is being written; an idle process is never woken for it.
     void startLogWatcher();
     // Reopens the streams when needed and rotates the log once it passes 256 KiB.
     void loggingFile();

@@ -6,9 +6,9 @@
 
 namespace platform {
 
-// Tells when a file changes: written, created, removed, or renamed into or out of its folder, and
-// when the folder itself goes. Reports come on the main loop: one at the first change after a
-// quiet interval, then one at the end of each interval in which changes may have come. Nothing
+// Tells when something changes in a folder: a file written, created, removed or renamed, or the
+// folder itself gone. Reports come on the main loop: one at the first change after a quiet
+// interval, then one at the end of each interval in which changes may have come. Nothing
 // changing, nothing runs: the watcher keeps no timer of its own while all is quiet.
 class FileChangeWatcher {
   public:
@@ -19,11 +19,11 @@ class FileChangeWatcher {
     // Create and use on the main thread.
     static std::shared_ptr<FileChangeWatcher> create();
 
-    // Watches the file `name` in `folder` from now on. A folder that is missing or goes away is
-    // watched again once it is back; meanwhile (and wherever changes cannot be watched at all) a
-    // report comes once a second.
-    virtual void start(const std::string& folder, const std::string& name,
-                       double minimumIntervalSeconds, Handler changed) = 0;
+    // Watches `folder` from now on. A folder that is missing or goes away is watched again once
+    // it is back; meanwhile (and wherever changes cannot be watched at all) a report comes once a
+    // second.
+    virtual void start(const std::string& folder, double minimumIntervalSeconds,
+                       Handler changed) = 0;
     // No report comes after this returns.
     virtual void cancel() = 0;
 };

@@ -16,9 +16,12 @@
 namespace platform {
 namespace {
 
+// One shot: the kernel drops the watch at the first event, so writes that follow cost their
+// writers nothing (a watched write costs about as much as the write itself) until the watch is
+// set again at the end of the interval.
 constexpr std::uint32_t kFolderEvents = IN_MODIFY | IN_CREATE | IN_DELETE | IN_MOVED_FROM |
-                                        IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
-constexpr std::uint32_t kFolderGone = IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT;
+                                        IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR |
+                                        IN_ONESHOT;
 
 void removeSource(unsigned& id) {
     if (id != 0) g_source_remove(id);
@@ -35,16 +38,15 @@ InotifyFileChangeWatcher::~InotifyFileChangeWatcher() {
     cancel();
 }
 
-void InotifyFileChangeWatcher::start(const std::string& folder, const std::string& name,
-                                     double minimumIntervalSeconds, Handler changed) {
+void InotifyFileChangeWatcher::start(const std::string& folder, double minimumIntervalSeconds,
+                                     Handler changed) {
     cancel();
     folder_ = folder;
-    name_ = name;
     intervalMicroseconds_ =
         static_cast<std::int64_t>(std::llround(std::max(0.0, minimumIntervalSeconds) * 1e6));
     handler_ = std::move(changed);
     fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (!watchFolder(true)) lookForFolderLater();
+    if (!watchFolder()) lookForFolderLater();
     listen();
 }
 
@@ -54,17 +56,11 @@ void InotifyFileChangeWatcher::cancel() {
     removeSource(folderSource_);
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
-    watch_ = -1;
     handler_ = nullptr;
 }
 
-bool InotifyFileChangeWatcher::watchFolder(bool withWrites) {
-    const std::uint32_t events = withWrites ? kFolderEvents : kFolderEvents & ~IN_MODIFY;
-    const int watch = fd_ < 0 ? -1 : ::inotify_add_watch(fd_, folder_.c_str(), events);
-    // Another folder now at the path: the one that went is not watched any longer.
-    if (watch_ >= 0 && watch >= 0 && watch != watch_) ::inotify_rm_watch(fd_, watch_);
-    watch_ = watch;
-    return watch_ >= 0;
+bool InotifyFileChangeWatcher::watchFolder() {
+    return fd_ >= 0 && ::inotify_add_watch(fd_, folder_.c_str(), kFolderEvents) >= 0;
 }
 
 void InotifyFileChangeWatcher::lookForFolderLater() {
@@ -74,10 +70,10 @@ void InotifyFileChangeWatcher::lookForFolderLater() {
 
 int InotifyFileChangeWatcher::onLookForFolder(void* data) {
     auto* self = static_cast<InotifyFileChangeWatcher*>(data);
-    const bool watched = self->watchFolder(true);
+    const bool watched = self->watchFolder();
     if (watched) self->folderSource_ = 0;
-    // Whatever happened to the file meanwhile is looked at: once the folder is watched again,
-    // and every second while it cannot be (no folder, or no inotify to be had).
+    // Whatever happened meanwhile is reported: once the folder is watched again, and every second
+    // while it cannot be (no folder, or no inotify to be had).
     self->changed();
     return watched ? G_SOURCE_REMOVE : G_SOURCE_CONTINUE;
 }
@@ -98,48 +94,26 @@ void InotifyFileChangeWatcher::stopListening() {
 
 int InotifyFileChangeWatcher::onReadable(int, unsigned, void* data) {
     auto* self = static_cast<InotifyFileChangeWatcher*>(data);
+    // The watch is spent; it is set again after the interval, with a report then.
     if (self->readEvents()) self->changed();
     return G_SOURCE_CONTINUE;
 }
 
 bool InotifyFileChangeWatcher::readEvents() {
-    bool relevant = false;
-    bool folderGone = false;
+    bool any = false;
     alignas(struct inotify_event) char buffer[16 * 1024];
     for (;;) {
         const ssize_t length = ::read(fd_, buffer, sizeof buffer);
         if (length < 0 && errno == EINTR) continue;
         if (length <= 0) break;
-        for (ssize_t offset = 0; offset < length;) {
-            struct inotify_event event {};
-            std::memcpy(&event, buffer + offset, sizeof event);
-            const char* name = buffer + offset + sizeof event;
-            offset += static_cast<ssize_t>(sizeof event + event.len);
-            if (event.mask & IN_Q_OVERFLOW) {
-                relevant = true;
-            } else if (event.wd == watch_ && (event.mask & kFolderGone)) {
-                folderGone = true;
-                relevant = true;
-            } else if (event.wd == watch_ && event.len > 0 && name_ == name) {
-                relevant = true;
-            }
-        }
+        any = true;
     }
-    if (folderGone) {
-        // A folder moved away is still watched where it went: the path is watched again, now or
-        // once a folder is back there.
-        if (watch_ >= 0) ::inotify_rm_watch(fd_, watch_);
-        watch_ = -1;
-        if (!watchFolder(true)) lookForFolderLater();
-    }
-    return relevant;
+    return any;
 }
 
 void InotifyFileChangeWatcher::changed() {
     if (intervalSource_ != 0) return;  // a report is due already
-    // Until the interval is over writes are not watched (a watched write costs its writer about
-    // as much as the write itself) and nothing is read: other changes wait in the kernel's queue.
-    if (watch_ >= 0 && !watchFolder(false)) lookForFolderLater();
+    // Nothing is read until the interval is over.
     stopListening();
     std::int64_t wait = lastReport_ + intervalMicroseconds_ - g_get_monotonic_time();
     if (lastReport_ == 0 || wait <= 0) {
@@ -154,9 +128,10 @@ void InotifyFileChangeWatcher::changed() {
 int InotifyFileChangeWatcher::onIntervalOver(void* data) {
     auto* self = static_cast<InotifyFileChangeWatcher*>(data);
     self->intervalSource_ = 0;
-    // What was written meanwhile was not seen: it is looked at now.
+    // What came meanwhile was not seen: the folder is watched again (a folder that went is
+    // looked for), and a report goes out now.
     self->readEvents();
-    if (self->folderSource_ == 0 && !self->watchFolder(true)) self->lookForFolderLater();
+    if (self->folderSource_ == 0 && !self->watchFolder()) self->lookForFolderLater();
     self->listen();
     self->report();
     return G_SOURCE_REMOVE;

@@ -7,10 +7,10 @@
 
 namespace platform {
 
-// The file-change watcher on inotify: the folder is watched, and its events for the file (or for
-// the folder itself) are read on the GLib main context. While a report waits out the interval,
-// writes are not watched and the descriptor is not read, so a file written without pause costs
-// its writers nearly nothing and wakes the main loop at most once per interval.
+// The file-change watcher on inotify: a one-shot watch of the folder, read on the GLib main
+// context. The first event spends the watch; it is set again when the interval is over, and the
+// folder is reported on then. A file written without pause thus costs its writers nearly nothing
+// and wakes the main loop about once per interval.
 class InotifyFileChangeWatcher final : public FileChangeWatcher {
   public:
     InotifyFileChangeWatcher() = default;
@@ -18,8 +18,7 @@ class InotifyFileChangeWatcher final : public FileChangeWatcher {
     InotifyFileChangeWatcher(const InotifyFileChangeWatcher&) = delete;
     InotifyFileChangeWatcher& operator=(const InotifyFileChangeWatcher&) = delete;
 
-    void start(const std::string& folder, const std::string& name, double minimumIntervalSeconds,
-               Handler changed) override;
+    void start(const std::string& folder, double minimumIntervalSeconds, Handler changed) override;
     void cancel() override;
 
   private:
@@ -27,22 +26,20 @@ class InotifyFileChangeWatcher final : public FileChangeWatcher {
     static int onIntervalOver(void* self);
     static int onLookForFolder(void* self);
 
-    // Watches the folder's path, with or without the writes into its files.
-    bool watchFolder(bool withWrites);
+    // Sets the one-shot watch on the folder's path.
+    bool watchFolder();
     void lookForFolderLater();
     void listen();
     void stopListening();
-    // Reads what the kernel queued; true when any of it concerns the file or its folder.
+    // Reads what the kernel queued; true when there was anything.
     bool readEvents();
     void changed();
     void report();
 
     std::string folder_;
-    std::string name_;
     std::int64_t intervalMicroseconds_ = 0;
     Handler handler_;
     int fd_ = -1;
-    int watch_ = -1;
     unsigned readerSource_ = 0;
     unsigned intervalSource_ = 0;
     unsigned folderSource_ = 0;
