@@ -43,7 +43,11 @@ trap cleanup EXIT
 SIZE_MB=64 "$root/tools/make-test-images.sh" "$work/images" >/dev/null
 "$root/tools/make-test-images.sh" "$work/small" >/dev/null
 7zz x -y -bso0 -bsp0 -o"$work/small/volume" "$work/small/KeloMac.dmg"
-"$bin/kelo-local-service" --cert-dir "$build/test-ca" --root "$work/images" --port 0 \
+# The join page's files are named, not left to the service's default: that one is found from the
+# folder the service was compiled in, relative to the working folder when ccache compiles with a
+# base folder.
+"$bin/kelo-local-service" --cert-dir "$build/test-ca" --root "$work/images" \
+    --www "$root/tools/local-service/www" --port 0 \
     --port-file "$work/port" --control-port 0 --control-port-file "$work/control-port" \
     2>"$work/service.log" &
 service_pid=$!
