@@ -200,7 +200,8 @@ TEST_F(NetworkMonitorTest, WhatTheServerAnswersIsWhatTheDelegateHears) {
 TEST_F(NetworkMonitorTest, NewAddressWhileProbingKeepsOneTimer) {
     service_->setAnswer("/other/", {.status = 200, .body = "the other page"});
     monitor_->startMonitoringReachability(url("/join/"));
-    ASSERT_TRUE(MainLoop::runUntil([&] { return probes() >= 2; }, 20s));
+    ASSERT_TRUE(
+        MainLoop::runUntil([&] { return probes() >= 2 && !delegate_->heard.empty(); }, 20s));
     const auto madeBefore = mainQueue_->timersMade();
 
     monitor_->startMonitoringReachability(url("/other/"));
