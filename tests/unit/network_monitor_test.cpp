@@ -1,5 +1,6 @@
 // The network monitor against the local service on loopback and the real GLib main loop: which
 // probes go out, what the delegate hears, and how connectivity reports restart the probe timer.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -118,6 +119,27 @@ class NetworkMonitorTest : public TempHomeTest {
         return MainLoop::runUntil([&] { return delegate_->heard.size() >= count; }, 20s);
     }
 
+    // A monitor whose probes go to `session`, sent by hand (its timer would wait an hour), and
+    // answered when the test says.
+    std::shared_ptr<NetworkMonitor> heldProbes(std::shared_ptr<RecordingUrlSession> session,
+                                               std::shared_ptr<RecordingDelegate> delegate) {
+        auto monitor = NetworkMonitor::create();
+        monitor->setProbeIntervalForTesting(3600);
+        monitor->setPathMonitorFactoryForTesting(
+            [state = paths_] { return std::make_unique<FakePathMonitor>(state); });
+        monitor->setUrlSessionFactoryForTesting([session] { return session; });
+        monitor->setNetworkMonitorDelegate(std::move(delegate));
+        return monitor;
+    }
+    // Answers probe number `probe` (status 0: the transfer failed) and waits until the monitor
+    // has taken the answer on the main loop: a block queued after it runs after it.
+    static void answer(RecordingUrlSession& session, std::size_t probe, long status) {
+        session.finish(probe, status);
+        bool handled = false;
+        platform::MainQueue::shared().async([&] { handled = true; });
+        ASSERT_TRUE(MainLoop::runUntil([&] { return handled; }, 5s));
+    }
+
     // A connectivity report from the background, as the system sends one after a change.
     void reportConnectivity(bool satisfied) {
         FakePathMonitor::Handler handler;
@@ -136,78 +158,49 @@ class NetworkMonitorTest : public TempHomeTest {
     std::shared_ptr<NetworkMonitor> monitor_;
 };
 
-TEST_F(NetworkMonitorTest, WhatTheServerAnswersIsWhatTheDelegateHears) {
+TEST_F(NetworkMonitorTest, WhatTheProbesFindIsWhatTheDelegateHears) {
     constexpr Heard R = Heard::restored, F = Heard::failed;
+    constexpr long kLost = 0;  // the transfer failed: no answer at all
     const struct {
         const char* name;
-        // In turn, for the probed page ("") or another; the last one for a page stays.
-        std::vector<std::pair<std::string, LocalService::Answer>> answers;
-        std::size_t probes;  // seen by the server before the delegate is judged
+        std::vector<long> answers;  // to the probes, in turn
         std::vector<Heard> heard;
     } rows[] = {
-        {"200 every time: restored once, then silence", {{"", {.status = 200}}}, 5, {R}},
-        {"200, 500 twice, 200",
-         {{"", {.status = 200, .times = 1}},
-          {"", {.status = 500, .times = 2}},
-          {"", {.status = 200}}},
-         7,
-         {R, F, F, R}},
-        {"a redirect that ends in 200",
-         {{"", {.redirectTo = "/moved/"}}, {"/moved/", {.status = 200}}},
-         1,
-         {R}},
-        {"200, then the connection drops",
-         {{"", {.status = 200, .times = 1}}, {"", {.body = "page", .dropAfterBytes = 0}}},
-         3,
-         {R, F, F}},
+        {"200 every time: restored once, then silence", {200, 200, 200}, {R}},
+        {"200, 500 twice, 200", {200, 500, 500, 200}, {R, F, F, R}},
+        {"503 every time: a failure at every probe", {503, 503}, {F, F}},
+        {"the connection lost after a 200", {200, kLost, kLost}, {R, F, F}},
+        {"a redirect the session did not follow", {302}, {F}},
     };
-    for (std::size_t row = 0; row < std::size(rows); ++row) {
-        const auto& test = rows[row];
-        SCOPED_TRACE(test.name);
-        const std::string page = "/row" + std::to_string(row) + "/";
-        for (const auto& [where, answer] : test.answers) {
-            service_->setAnswer(where.empty() ? page : where, answer);
-        }
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        auto session = std::make_shared<RecordingUrlSession>();
         auto delegate = std::make_shared<RecordingDelegate>();
-        auto monitor = NetworkMonitor::create();
-        monitor->setProbeIntervalForTesting(kInterval);
-        monitor->setPathMonitorFactoryForTesting(
-            [state = paths_] { return std::make_unique<FakePathMonitor>(state); });
-        monitor->setNetworkMonitorDelegate(delegate);
-
-        monitor->startMonitoringReachability(url(page));
-        // No probe before the first interval has passed.
-        MainLoop::runFor(kIntervalMs / 2);
-        EXPECT_EQ(probes(page), 0u);
-        ASSERT_TRUE(MainLoop::runUntil(
-            [&] {
-                return probes(page) >= test.probes && delegate->heard.size() >= test.heard.size();
-            },
-            20s));
-        MainLoop::runFor(kIntervalMs / 2);
-        monitor->stopNetworkMonitoring();
-        monitor->stopWebsiteReachabilityChecks();
-        // A server that keeps failing is reported at every probe that ends before the stop.
-        const auto& heard = delegate->heard;
-        const auto expected = static_cast<std::ptrdiff_t>(test.heard.size());
-        EXPECT_EQ(std::vector<Heard>(heard.begin(), heard.begin() + expected), test.heard);
-        EXPECT_EQ(std::count(heard.begin() + expected, heard.end(), F),
-                  std::ssize(heard) - expected);
-        EXPECT_TRUE(test.heard.back() == F || std::ssize(heard) == expected);
+        auto monitor = heldProbes(session, delegate);
+        monitor->startMonitoringReachability(url("/join/"));
+        for (std::size_t probe = 0; probe < row.answers.size(); ++probe) {
+            monitor->checkWebsiteReachability();
+            answer(*session, probe, row.answers[probe]);
+        }
+        EXPECT_EQ(delegate->heard, row.heard);
         EXPECT_TRUE(delegate->allOnMainThread);
+        monitor->stopNetworkMonitoring();
+        // Every probe asks the server itself, never a cache on the way, and follows redirects
+        // as a browser would.
+        const auto request = session->requests().front();
+        EXPECT_EQ(request.method, "GET");
+        EXPECT_EQ(request.headers.at("User-Agent"), NetworkMonitor::kUserAgent);
+        EXPECT_EQ(request.headers.at("Cache-Control"), "no-cache");
+        EXPECT_EQ(request.cachePolicy, 1);
+        EXPECT_TRUE(request.followRedirects);
+        EXPECT_EQ(request.timeoutSeconds, NetworkMonitor::kProbeTimeoutSeconds);
     }
-    // Every probe asks the server itself, never a cache on the way, as a browser would.
-    const auto request = service_->requests("/row0/").front();
-    EXPECT_EQ(request.method, "GET");
-    EXPECT_EQ(request.header("User-Agent"), NetworkMonitor::kUserAgent);
-    EXPECT_EQ(request.header("Cache-Control"), "no-cache");
 }
 
 TEST_F(NetworkMonitorTest, NewAddressWhileProbingKeepsOneTimer) {
     service_->setAnswer("/other/", {.status = 200, .body = "the other page"});
     monitor_->startMonitoringReachability(url("/join/"));
-    ASSERT_TRUE(
-        MainLoop::runUntil([&] { return probes() >= 2 && !delegate_->heard.empty(); }, 20s));
+    ASSERT_TRUE(MainLoop::runUntil([&] { return probes() >= 2; }, 20s));
     const auto madeBefore = mainQueue_->timersMade();
 
     monitor_->startMonitoringReachability(url("/other/"));
@@ -219,9 +212,11 @@ TEST_F(NetworkMonitorTest, NewAddressWhileProbingKeepsOneTimer) {
     EXPECT_LE(probes("/join/"), oldProbes + 1);
     EXPECT_EQ(monitor_->urlString(), url("/other/"));
     EXPECT_EQ(paths_->starts, 2);
-    // Each start reports the first good probe as a restored connection.
-    ASSERT_TRUE(runUntilHeard(2));
-    EXPECT_EQ(delegate_->heard, (std::vector<Heard>{Heard::restored, Heard::restored}));
+    // Each start reports its first good probe as a restored connection (the first start's
+    // answer may still have been on its way at the change, and was then dropped).
+    ASSERT_TRUE(runUntilHeard(1));
+    EXPECT_THAT(delegate_->heard, ::testing::Each(Heard::restored));
+    EXPECT_LE(delegate_->heard.size(), 2u);
 }
 
 TEST_F(NetworkMonitorTest, ConnectivityReportRestartsTheTimerWithoutProbingAtOnce) {
@@ -258,16 +253,10 @@ TEST_F(NetworkMonitorTest, ConnectivityReportRestartsTheTimerWithoutProbingAtOnc
 }
 
 TEST_F(NetworkMonitorTest, OfflinePageAfterALoadFailureGoesAtTheNextGoodProbe) {
-    // Probes are sent by hand and answered when the test says.
     auto session = std::make_shared<RecordingUrlSession>();
-    monitor_->setUrlSessionFactoryForTesting([session] { return session; });
-    monitor_->setProbeIntervalForTesting(3600);
+    monitor_ = heldProbes(session, delegate_);
     const auto answer = [&](std::size_t probe, long status) {
-        session->finish(probe, status);
-        // The answer goes to the main loop; a block queued after it runs after it.
-        bool handled = false;
-        platform::MainQueue::shared().async([&] { handled = true; });
-        ASSERT_TRUE(MainLoop::runUntil([&] { return handled; }, 5s));
+        NetworkMonitorTest::answer(*session, probe, status);
     };
     monitor_->startMonitoringReachability(url("/join/"));
     monitor_->checkWebsiteReachability();
