@@ -116,7 +116,7 @@ void InotifyFileChangeWatcher::changed() {
     // Nothing is read until the interval is over.
     stopListening();
     std::int64_t wait = lastReport_ + intervalMicroseconds_ - g_get_monotonic_time();
-    if (lastReport_ == 0 || wait <= 0) {
+    if (wait <= 0) {
         report();
         wait = intervalMicroseconds_;
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <string>
 
 #include "Platform/FileChangeWatcher.h"
@@ -43,7 +44,8 @@ class InotifyFileChangeWatcher final : public FileChangeWatcher {
     unsigned readerSource_ = 0;
     unsigned intervalSource_ = 0;
     unsigned folderSource_ = 0;
-    std::int64_t lastReport_ = 0;
+    // When the last report went out (monotonic microseconds); long ago at first.
+    std::int64_t lastReport_ = std::numeric_limits<std::int64_t>::min() / 2;
 };
 
 }  // namespace platform
