@@ -43,7 +43,11 @@ trap cleanup EXIT
 SIZE_MB=64 "$root/tools/make-test-images.sh" "$work/images" >/dev/null
 "$root/tools/make-test-images.sh" "$work/small" >/dev/null
 7zz x -y -bso0 -bsp0 -o"$work/small/volume" "$work/small/KeloMac.dmg"
-"$bin/kelo-local-service" --cert-dir "$build/test-ca" --root "$work/images" --port 0 \
+# The join page's files are named, not left to the service's default: that one is found from the
+# folder the service was compiled in, relative to the working folder when ccache compiles with a
+# base folder.
+"$bin/kelo-local-service" --cert-dir "$build/test-ca" --root "$work/images" \
+    --www "$root/tools/local-service/www" --port 0 \
     --port-file "$work/port" --control-port 0 --control-port-file "$work/control-port" \
     2>"$work/service.log" &
 service_pid=$!
@@ -156,13 +160,16 @@ if wants logging; then
         in_fresh_home "$bin/bench_logging" logger >>"$work/logging.launcher"
         in_fresh_home "$bin/bench_logging" plain >>"$work/logging.anchor"
     done
-    figure "Logging, 4 threads, lines per second" \
+    figure "Logging, 4 threads, lines per second while rotating" \
         "$(column 1 <"$work/logging.launcher" | median)" \
         "$(column 1 <"$work/logging.anchor" | median)" lines/s ">=" 0.8
-    # Every run must keep every line: the worst run counts.
+    # Every run must keep every line and rotate: the worst run counts.
+    total=$(column 5 <"$work/logging.launcher" | head -n 1)
     limit "Logging, lines kept across keloPellix*.log (worst run)" \
-        "$(awk '{ print $2 - $3 }' "$work/logging.launcher" | sort -g | head -n 1)" lines ">=" 100000 \
-        "of 100000, rotations per run $(column 4 <"$work/logging.launcher" | median)"
+        "$(awk '{ print $2 - $3 }' "$work/logging.launcher" | sort -g | head -n 1)" lines ">=" \
+        "$total" "of $total"
+    limit "Logging, rotations per run (fewest)" \
+        "$(column 4 <"$work/logging.launcher" | sort -g | head -n 1)" rotations ">=" 10 ""
 fi
 
 # ---- start, idle cost and memory with the join page shown ---------------------------------------

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -10,10 +11,30 @@
 // the launcher downloads.
 class DiskImageTool {
   public:
+    // What a mount printed and how it ended.
+    struct Mount {
+        int exitStatus = -1;
+        // The mount point the tool printed (see mountPointFromOutput); nothing when its output
+        // was no text.
+        std::optional<std::string> mountPoint;
+        // The volume to copy from: the printed mount point when the tool succeeded and it names
+        // a volume of this user's volumes folder.
+        std::optional<std::string> volume;
+    };
+
     // Runs the tool and waits for it. A tool that cannot be started at all is an exception of
     // the step that needed it, as the platform's process runner raises one.
     static platform::ProcessRunner::Result run(const std::vector<std::string>& arguments,
                                                bool captureOutput = false);
+
+    // Mounts the image and reads where: the copies come from the volume the tool named, never
+    // from a name the image is expected to have (a second image of the same name is mounted
+    // under another one).
+    static Mount mount(const std::string& image);
+
+    // The mount point in the tool's output: the text after the last tab, once blanks and line
+    // ends around the whole output are gone. Nothing when the output is not UTF-8 text.
+    static std::optional<std::string> mountPointFromOutput(std::string_view output);
 
     // Detaches the volume at `mountPoint` and logs the tool's termination status under
     // `operation`.

@@ -11,16 +11,17 @@
 #include "Handlers/DiskImageTool.h"
 #include "Handlers/ImageDownload.h"
 #include "Objects/SessionDetails.h"
+#include "Platform/BundleInstaller.h"
 #include "Platform/DistributedNotificationCenter.h"
 #include "Platform/ExceptionGuard.h"
 #include "Platform/FileManager.h"
 #include "Platform/Log.h"
+#include "Platform/NotificationCenter.h"
 #include "Platform/Paths.h"
 #include "Platform/PlistValue.h"
 #include "Platform/ScopeExit.h"
 #include "Platform/SystemVersion.h"
 #include "Platform/UrlSession.h"
-#include "Platform/Volumes.h"
 #include "Platform/Workspace.h"
 
 namespace {
@@ -34,6 +35,7 @@ constexpr std::string_view kUnmount = "-[KeloDmgDownloader unMountingKeloMacDmg]
 constexpr std::string_view kLaunch = "-[KeloDmgDownloader workspaceLaunchApplication:]";
 
 constexpr const char* kSessionStatusNotification = "SendSessionStatusToHelvoPellix";
+constexpr const char* kRetryNotification = "RetryDMGDownloadig";
 
 // The agent's support tools, in the order they are installed, with their lines.
 struct SupportTool {
@@ -55,9 +57,6 @@ std::string imagePath() {
 }
 std::string agentApplicationPath() {
     return agentFolder() + "Kelo.app";
-}
-std::string volumePath() {
-    return platform::Volumes::volumeNamed("Kelo");
 }
 
 std::string described(const std::optional<std::string>& text) {
@@ -126,12 +125,24 @@ void KeloDmgDownloader::startDownLoadingKeloMacDmg() {
 
 void KeloDmgDownloader::mountingKeloMacDmg() {
     const bool finished = platform::ExceptionGuard::run(kMount, [&] {
-        const auto result = DiskImageTool::run({"mount", imagePath()});
+        const auto mount = DiskImageTool::mount(imagePath());
+        setMountPoint(mount.volume);
+        platform::Log::nslog("{} : dmg mount task termination status : {}", kMount,
+                             mount.exitStatus);
+        if (!mount.volume) {
+            // Nothing to copy from: handled as a download that failed, and other processes learn
+            // that the agent cannot be installed.
+            platform::Log::nslog("{} : No volume was mounted from {} (mount point {})", kMount,
+                                 imagePath(), mount.mountPoint.value_or("(none)"));
+            platform::NotificationCenter::defaultCenter().post(kRetryNotification, this);
+            postFailureStatus(kMount);
+            const auto& files = platform::FileManager::defaultManager();
+            if (files.fileExists(imagePath())) files.removeItem(imagePath());
+            return;
+        }
         // From here on the volume is detached however the steps below end, unless the agent
         // is already installed: then the volume stays as it is.
         platform::ScopeExit detach([this] { unMountingKeloMacDmg(); });
-        platform::Log::nslog("{} : dmg mount task termination status : {}", kMount,
-                             result.exitStatus);
         if (platform::FileManager::defaultManager().fileExists(agentApplicationPath())) {
             detach.dismiss();
             return;
@@ -146,18 +157,23 @@ void KeloDmgDownloader::copyAppFileAndLaunch() {
         const auto& files = platform::FileManager::defaultManager();
         const std::string folder = agentFolder();
         const std::string application = agentApplicationPath();
-        const std::string volume = volumePath();
+        const std::string volume = mountPoint().value_or("");
         files.createDirectory(folder, true);
 
-        if (!files.copyItem(volume + "/Kelo.app", application)) {
+        // Each piece is staged beside its place and renamed into it: a quit or a kill during the
+        // copy leaves the old piece or none, never a part that a later join would start.
+        if (!volume.empty() &&
+            !platform::BundleInstaller::install(volume + "/Kelo.app", application)) {
             platform::Log::nslog("{} : Kelo.app file copied", kCopyAndLaunch);
         }
         if (workspaceLaunchApplication(application)) {
             platform::Log::nslog("{} : App Path : {} kelo app file launched!", kCopyAndLaunch,
                                  application);
-            // A tool already in place keeps its content: the copy refuses to replace it.
+            // A tool already in place keeps its content.
             for (const auto& tool : kSupportTools) {
-                if (!files.copyItem(volume + "/" + tool.name, folder + tool.name)) {
+                const std::string destination = folder + tool.name;
+                if (volume.empty() || files.fileExists(destination)) continue;
+                if (!platform::BundleInstaller::install(volume + "/" + tool.name, destination)) {
                     platform::Log::write(std::string(kCopyAndLaunch) + tool.copiedLine);
                 }
             }
@@ -176,7 +192,20 @@ void KeloDmgDownloader::copyAppFileAndLaunch() {
 }
 
 void KeloDmgDownloader::unMountingKeloMacDmg() {
-    platform::ExceptionGuard::run(kUnmount, [&] { DiskImageTool::detach(kUnmount, volumePath()); });
+    platform::ExceptionGuard::run(kUnmount, [&] {
+        // Only the volume this download mounted.
+        if (const auto volume = mountPoint()) DiskImageTool::detach(kUnmount, *volume);
+    });
+}
+
+std::optional<std::string> KeloDmgDownloader::mountPoint() const {
+    std::lock_guard guard(mutex_);
+    return mountPoint_;
+}
+
+void KeloDmgDownloader::setMountPoint(std::optional<std::string> volume) {
+    std::lock_guard guard(mutex_);
+    mountPoint_ = std::move(volume);
 }
 
 bool KeloDmgDownloader::workspaceLaunchApplication(const std::string& path) {

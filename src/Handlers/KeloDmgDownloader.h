@@ -1,6 +1,8 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,4 +18,13 @@ class KeloDmgDownloader : public std::enable_shared_from_this<KeloDmgDownloader>
 
     // The two arguments every agent launch gets.
     static std::vector<std::string> agentLaunchArguments();
+
+    // The volume the mount step mounted, where the agent and its tools come from.
+    std::optional<std::string> mountPoint() const;
+
+  private:
+    void setMountPoint(std::optional<std::string> volume);
+
+    mutable std::mutex mutex_;
+    std::optional<std::string> mountPoint_;
 };

@@ -15,10 +15,10 @@
 #include "Platform/ExceptionGuard.h"
 #include "Platform/FileManager.h"
 #include "Platform/Log.h"
+#include "Platform/NotificationCenter.h"
 #include "Platform/Paths.h"
 #include "Platform/ScopeExit.h"
 #include "Platform/UrlSession.h"
-#include "Platform/Volumes.h"
 
 namespace {
 
@@ -30,59 +30,13 @@ constexpr std::string_view kCopy = "-[KeloPellixUpdater copyAppFile]";
 constexpr std::string_view kUnmount = "-[KeloPellixUpdater unMountingKeloPellixDmg]";
 
 constexpr const char* kBundleName = "Kelo Helvo Pellix.app";
+constexpr const char* kRetryNotification = "RetryDMGDownloadig";
 
 std::string nativeFolder() {
     return platform::Paths::libraryFolder() + "/Application Support/KeloPellixNativeFolder/";
 }
 std::string imagePath() {
     return nativeFolder() + "KeloHelvoPellix.dmg";
-}
-
-bool isUtf8(std::string_view text) {
-    for (std::size_t i = 0; i < text.size();) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        std::size_t length = 0;
-        char32_t point = 0;
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        } else if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-            point = lead & 0x1F;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            point = lead & 0x0F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            point = lead & 0x07;
-        } else {
-            return false;
-        }
-        if (i + length > text.size()) return false;
-        for (std::size_t k = 1; k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0) != 0x80) return false;
-            point = (point << 6) | (next & 0x3F);
-        }
-        const char32_t smallest = length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
-        if (point < smallest || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) {
-            return false;
-        }
-        i += length;
-    }
-    return true;
-}
-
-// The mount point in the tool's output: the text after the last tab, once blanks and line ends
-// around the whole output are gone. Nothing when the output is not UTF-8 text.
-std::optional<std::string> mountPointFromOutput(std::string_view output) {
-    if (!isUtf8(output)) return std::nullopt;
-    constexpr std::string_view kBlanks = " \t\n\r\v\f";
-    const auto first = output.find_first_not_of(kBlanks);
-    if (first == std::string_view::npos) return std::string();
-    output = output.substr(first, output.find_last_not_of(kBlanks) - first + 1);
-    const auto tab = output.rfind('\t');
-    return std::string(tab == std::string_view::npos ? output : output.substr(tab + 1));
 }
 
 }  // namespace
@@ -98,6 +52,11 @@ std::shared_ptr<KeloPellixUpdater> KeloPellixUpdater::getInstance() {
 std::optional<std::string> KeloPellixUpdater::latestPellixDmgPath() const {
     std::lock_guard guard(mutex_);
     return latestPellixDmgPath_;
+}
+
+std::optional<std::string> KeloPellixUpdater::mountedVolume() const {
+    std::lock_guard guard(mutex_);
+    return volume_;
 }
 
 void KeloPellixUpdater::checkKeloPellixUpdate() {
@@ -148,14 +107,26 @@ void KeloPellixUpdater::downloadPellixdmg() {
 
 void KeloPellixUpdater::mountingKeloPellixDmg() {
     try {
-        const auto result = DiskImageTool::run({"mount", imagePath()}, true);
+        const auto mount = DiskImageTool::mount(imagePath());
         // The volume is detached however the steps below end.
         platform::ScopeExit detach([this] {
             if (latestPellixDmgPath()) unMountingKeloPellixDmg();
         });
-        if (auto mountPoint = mountPointFromOutput(result.standardOutput)) {
+        {
             std::lock_guard guard(mutex_);
-            latestPellixDmgPath_ = std::move(*mountPoint);
+            latestPellixDmgPath_ = mount.mountPoint;
+            volume_ = mount.volume;
+        }
+        if (!mount.volume) {
+            // Nothing to copy from: handled as a download that failed.
+            platform::Log::nslog("{} : No volume was mounted from {} (status {}, mount point {})",
+                                 kMount, imagePath(), mount.exitStatus,
+                                 mount.mountPoint.value_or("(none)"));
+            platform::NotificationCenter::defaultCenter().post(kRetryNotification, this);
+            if (platform::FileManager::defaultManager().fileExists(imagePath())) {
+                platform::FileManager::defaultManager().removeItem(imagePath());
+            }
+            return;
         }
         copyAppFile();
     } catch (const std::exception& exception) {
@@ -180,10 +151,11 @@ void KeloPellixUpdater::copyAppFile() {
             }
         }
 
-        // Staged beside its place and renamed into it, so the folder never holds half a bundle.
-        const std::string source =
-            platform::Volumes::volumeNamed("Pellix Plugin") + "/" + kBundleName;
-        if (!platform::BundleInstaller::install(source, waiting)) {
+        // From the volume this update mounted (a leftover "Pellix Plugin" may hold an older
+        // launcher); staged beside its place and renamed into it, so the folder never holds half
+        // a bundle.
+        const auto volume = mountedVolume();
+        if (volume && !platform::BundleInstaller::install(*volume + "/" + kBundleName, waiting)) {
             SessionDetails::getInstance().setIsAppReplaceFlag(true);
             platform::Log::nslog(
                 "{} : Kelo Helvo Pellix.app file copied to  KeloPellixNative folder", kCopy);
@@ -204,5 +176,6 @@ void KeloPellixUpdater::unMountingKeloPellixDmg() {
         DiskImageTool::detach(kUnmount, *mountPoint);
         std::lock_guard guard(mutex_);
         latestPellixDmgPath_.reset();
+        volume_.reset();
     });
 }

@@ -18,11 +18,15 @@ class KeloPellixUpdater : public std::enable_shared_from_this<KeloPellixUpdater>
     void copyAppFile();
     void unMountingKeloPellixDmg();
 
+    // The mount point the tool printed, detached at the end of the chain.
     std::optional<std::string> latestPellixDmgPath() const;
+    // That mount point when it is a volume this update mounted: where the bundle is copied from.
+    std::optional<std::string> mountedVolume() const;
 
   private:
     KeloPellixUpdater() = default;
 
     mutable std::mutex mutex_;
     std::optional<std::string> latestPellixDmgPath_;
+    std::optional<std::string> volume_;
 };

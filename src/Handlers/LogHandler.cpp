@@ -11,9 +11,9 @@
 
 #include "Objects/SessionDetails.h"
 #include "Platform/ExceptionGuard.h"
+#include "Platform/FileChangeWatcher.h"
 #include "Platform/FileManager.h"
 #include "Platform/Log.h"
-#include "Platform/MainQueue.h"
 #include "Platform/Paths.h"
 
 namespace {
@@ -21,7 +21,8 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* kCurrentLogName = "keloPellix.log";
-// The single-precision 0.1 widened to double: 0.10000000149011612 s.
+// The shortest time between two checks while the log is being written: the single-precision 0.1
+// widened to double, 0.10000000149011612 s.
 constexpr double kCheckInterval = static_cast<double>(0.1F);
 
 // Path-component joining: one slash between the folder and the name.
@@ -51,9 +52,10 @@ bool writesInto(FILE* stream, const struct stat& file) {
 }
 
 // Puts standard output and standard error on the log at path, unless they already write into
-// it. The streams keep their descriptor numbers, are opened in append mode and close-on-exec (a
-// started program does not inherit the log). When the log cannot be opened, the streams stay
-// where they are and the next check tries again.
+// it. The streams keep their descriptor numbers and are opened in append mode. They are left open
+// across exec: a program the launcher runs (the disk-image tool) writes its output and its errors
+// into the log, and a file it opens cannot take the place of its standard output. When the log
+// cannot be opened, the streams stay where they are and the next check tries again.
 void attachStandardStreams(const std::string& path) {
     struct stat file {};
     const bool present = ::stat(path.c_str(), &file) == 0;
@@ -61,19 +63,33 @@ void attachStandardStreams(const std::string& path) {
     const bool errorAttached = present && writesInto(stderr, file);
     if (outputAttached && errorAttached) return;
 
-    const int probe = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    // The log holds the launch token: its owner's only, also when an earlier run made it.
+    const int probe = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     if (probe < 0) return;
+    ::fchmod(probe, 0600);
     ::close(probe);
-    // glibc's "e": the reopened descriptor is close-on-exec and keeps its number.
     // A reopened stream is fully buffered: output keeps its line buffering and standard error
     // stays unbuffered, so nothing waits in a buffer when the process ends abruptly.
     if (!outputAttached) {
-        if (std::freopen(path.c_str(), "ae", stdout) == nullptr) return;
+        if (std::freopen(path.c_str(), "a", stdout) == nullptr) return;
         std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
     }
     if (!errorAttached) {
-        if (std::freopen(path.c_str(), "ae", stderr) == nullptr) return;
+        if (std::freopen(path.c_str(), "a", stderr) == nullptr) return;
         std::setvbuf(stderr, nullptr, _IONBF, 0);
+    }
+}
+
+// Copies that an earlier run left readable by others become the owner's only (files only: a
+// link is not followed).
+void restrictNumberedLogs(const std::string& folder) {
+    for (int number = 0; number <= LogHandler::kMaximumCount; ++number) {
+        const int fd = ::open(numberedLog(folder, number).c_str(),
+                              O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) continue;
+        struct stat info {};
+        if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) ::fchmod(fd, 0600);
+        ::close(fd);
     }
 }
 
@@ -102,14 +118,9 @@ void LogHandler::setKeloPellixLogFolder(std::optional<std::string> folder) {
     keloPellixLogFolder_.swap(folder);
 }
 
-std::shared_ptr<platform::RepeatingTimer> LogHandler::loggingTimer() const {
+std::shared_ptr<platform::FileChangeWatcher> LogHandler::logWatcher() const {
     std::lock_guard lock(mutex_);
-    return loggingTimer_;
-}
-
-void LogHandler::setLoggingTimer(std::shared_ptr<platform::RepeatingTimer> timer) {
-    std::lock_guard lock(mutex_);
-    loggingTimer_.swap(timer);
+    return logWatcher_;
 }
 
 void LogHandler::createKeloPellixLogFolder() {
@@ -124,23 +135,28 @@ void LogHandler::createKeloPellixLogFolder() {
         } else {
             platform::Log::nslog("{} Kelo Pellix Log Folder Created...", kOperation);
         }
+        restrictNumberedLogs(folder);
     });
     if (!prepared) return;
     loggingFile();
-    platform::ExceptionGuard::run(kOperation, [&] { startLoggingTimer(); });
+    platform::ExceptionGuard::run(kOperation, [&] { startLogWatcher(); });
 }
 
-void LogHandler::startLoggingTimer() {
-    // The timer holds the logger, so a logger whose creator lets go of it keeps running.
-    std::function<void()> action;
+void LogHandler::startLogWatcher() {
+    const auto folder = keloPellixLogFolder();
+    if (!folder) return;
+    // The watcher holds the logger, so a logger whose creator lets go of it keeps running.
+    std::function<void()> check;
     if (auto self = weak_from_this().lock()) {
-        action = [self] { self->loggingFile(); };
+        check = [self] { self->loggingFile(); };
     } else {
-        // A logger not owned through a shared pointer must outlive its timer.
-        action = [this] { loggingFile(); };
+        // A logger not owned through a shared pointer must outlive its watcher.
+        check = [this] { loggingFile(); };
     }
-    setLoggingTimer(
-        platform::MainQueue::shared().scheduleRepeatingTimer(kCheckInterval, std::move(action)));
+    auto watcher = platform::FileChangeWatcher::create();
+    watcher->start(*folder, kCheckInterval, std::move(check));
+    std::lock_guard lock(mutex_);
+    logWatcher_ = std::move(watcher);
 }
 
 void LogHandler::loggingFile() {

@@ -20,6 +20,7 @@
 #include "Platform/FileManager.h"
 #include "Platform/Paths.h"
 #include "Platform/PropertyList.h"
+#include "Platform/UnicodeText.h"
 #include "Platform/UserDefaults.h"
 #include "Platform/Workspace.h"
 
@@ -32,15 +33,6 @@ constexpr const char* kDefaultTitle = "Kelo Helvo - Pellix";
 // Session keys are 9 or 10 characters long.
 bool hasSessionKeyLength(std::size_t length) {
     return length == 9 || length == 10;
-}
-
-// The number of characters (code points) of UTF-8 text.
-std::size_t characterCount(std::string_view text) {
-    std::size_t count = 0;
-    for (const char c : text) {
-        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++count;
-    }
-    return count;
 }
 
 // A stored value as a script's string literal: whatever it holds stays data in the reply.
@@ -220,7 +212,7 @@ void NativeMessageHandler::sendCustomerDetailsToNative(const ScriptMessage& mess
 
 void NativeMessageHandler::sendRRSessionKeyToNative(const ScriptMessage& message) {
     const std::string& key = *message.bodyString();
-    if (!hasSessionKeyLength(characterCount(key))) {
+    if (!hasSessionKeyLength(platform::UnicodeText::characterCount(key))) {
         platform::Console::printf("{} : Invalid Session Key from Raise a Request Page", kHandle);
         return;
     }

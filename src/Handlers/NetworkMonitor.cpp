@@ -39,6 +39,10 @@ void NetworkMonitor::setUrlSessionFactoryForTesting(UrlSessionFactory factory) {
 
 void NetworkMonitor::startMonitoringReachability(const std::string& url) {
     urlString_ = url;
+    // Monitoring (re)starts after a load failure too, when the offline page may have replaced the
+    // join page: the next good probe must bring the page back, whatever an earlier probe found.
+    isWebsiteReachable_ = false;
+    ++probeGeneration_;
     // A start while running, or after a stop, begins a fresh series of reports; whatever the
     // earlier series still has in flight is dropped when it reaches the main loop.
     if (monitor_) monitor_->cancel();
@@ -83,15 +87,19 @@ void NetworkMonitor::checkWebsiteReachability() {
     request.headers["Cache-Control"] = "no-cache";
 
     std::weak_ptr<NetworkMonitor> weak = weak_from_this();
+    const auto generation = probeGeneration_;
     session()->dataTask(
-        std::move(request), [weak](std::string, std::optional<platform::UrlResponse> response,
-                                   std::optional<platform::UrlError> error) {
+        std::move(request),
+        [weak, generation](std::string, std::optional<platform::UrlResponse> response,
+                           std::optional<platform::UrlError> error) {
             auto self = weak.lock();
             if (!self) return;
-            platform::MainQueue::shared().async(
-                [self, response = std::move(response), error = std::move(error)]() mutable {
-                    self->probeFinished(std::move(response), std::move(error));
-                });
+            platform::MainQueue::shared().async([self, generation, response = std::move(response),
+                                                 error = std::move(error)]() mutable {
+                // A probe of a series that was stopped (or restarted since) is no news.
+                if (generation != self->probeGeneration_) return;
+                self->probeFinished(std::move(response), std::move(error));
+            });
         });
 }
 
@@ -119,6 +127,7 @@ void NetworkMonitor::stopNetworkMonitoring() {
 }
 
 void NetworkMonitor::stopWebsiteReachabilityChecks() {
+    ++probeGeneration_;
     if (reachabilityTimer_) reachabilityTimer_->invalidate();
     reachabilityTimer_.reset();
 }

@@ -35,7 +35,8 @@ class NetworkMonitor : public std::enable_shared_from_this<NetworkMonitor> {
     static std::shared_ptr<NetworkMonitor> create();
 
     // Probes `url` from now on and (re)starts the connectivity reports; each report restarts the
-    // probe timer. Safe to call again while monitoring and after stopNetworkMonitoring().
+    // probe timer. Safe to call again while monitoring and after stopNetworkMonitoring(); every
+    // call starts afresh, so the next good probe is reported as a restored connection.
     void startMonitoringReachability(const std::string& url);
     // Replaces the probe timer with a new one; the first probe goes out one interval from now.
     void startWebsiteReachabilityChecking();
@@ -43,7 +44,7 @@ class NetworkMonitor : public std::enable_shared_from_this<NetworkMonitor> {
     void checkWebsiteReachability();
     // Ends the connectivity reports; none is acted on after this returns.
     void stopNetworkMonitoring();
-    // Ends the probe timer; no further probe goes out.
+    // Ends the probe timer; no further probe goes out, and results still on their way are dropped.
     void stopWebsiteReachabilityChecks();
 
     std::shared_ptr<NetworkMonitorDelegate> networkMonitorDelegate() const;
@@ -84,6 +85,8 @@ class NetworkMonitor : public std::enable_shared_from_this<NetworkMonitor> {
     // (or from before a stop) is dropped.
     std::uint64_t pathGeneration_ = 0;
     bool pathMonitoring_ = false;
+    // Counts the series of probes; a result of a probe sent before a stop or a restart is dropped.
+    std::uint64_t probeGeneration_ = 0;
 
     std::string urlString_;
     bool isInternetAvailable_ = false;

@@ -35,7 +35,8 @@ class PellixConfiguration {
     // Splits a configuration text into its parameters. Never fails: every input gives a result.
     static Contents parse(std::string_view text);
 
-    // Reads and parses the file; nullopt with *error set when it cannot be read as text.
+    // Reads and parses the file, a regular file of at most 64 KiB; nullopt with *error set when it
+    // cannot be read as text.
     static std::optional<Contents> read(const std::string& path, platform::Error* error = nullptr);
 
     // The failure reported for a file whose bytes are no text the reader knows.

@@ -192,7 +192,7 @@ std::optional<std::string> Utils::findWebserverNameWithDCName(
 
 void Utils::createPellixDirectoriesWithLogHandler(LogHandler& /*logHandler*/) {
     static constexpr const char* kOperation = "+[Utils createPellixDirectoriesWithLogHandler:]";
-    // The logger that runs is a new one; its repeating timer keeps it alive from here on.
+    // The logger that runs is a new one; its log watcher keeps it alive from here on.
     {
         auto logger = std::make_shared<LogHandler>();
         logger->createKeloPellixLogFolder();

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <mutex>
+#include <utility>
 
 #include "Platform/FileManager.h"
 #include "Platform/PropertyList.h"
@@ -13,13 +14,26 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::mutex overrideMutex;
+std::mutex mainMutex;
 std::optional<std::string> mainBundleOverride;
+// The bundle the program was started from: path and whether it is a plain folder.
+std::optional<std::pair<std::string, bool>> resolvedMain;
 
 std::string executableFile() {
     std::error_code code;
     auto path = fs::read_symlink("/proc/self/exe", code);
     return code ? std::string() : path.string();
+}
+
+std::pair<std::string, bool> bundleOfExecutable() {
+    const fs::path executable = executableFile();
+    const fs::path macos = executable.parent_path();
+    const fs::path contents = macos.parent_path();
+    if (macos.filename() == "MacOS" && contents.filename() == "Contents" &&
+        contents.parent_path().extension() == ".app") {
+        return {contents.parent_path().string(), false};
+    }
+    return {macos.string(), true};
 }
 
 }  // namespace
@@ -30,23 +44,22 @@ std::optional<Bundle> Bundle::atPath(const std::string& path) {
 }
 
 void Bundle::overrideMainBundlePath(std::optional<std::string> path) {
-    std::lock_guard lock(overrideMutex);
+    std::lock_guard lock(mainMutex);
     mainBundleOverride = std::move(path);
 }
 
+void Bundle::resolveMain() {
+    std::lock_guard lock(mainMutex);
+    if (!resolvedMain) resolvedMain = bundleOfExecutable();
+}
+
 Bundle Bundle::main() {
-    {
-        std::lock_guard lock(overrideMutex);
-        if (mainBundleOverride) return Bundle(*mainBundleOverride, false);
-    }
-    const fs::path executable = executableFile();
-    const fs::path macos = executable.parent_path();
-    const fs::path contents = macos.parent_path();
-    if (macos.filename() == "MacOS" && contents.filename() == "Contents" &&
-        contents.parent_path().extension() == ".app") {
-        return Bundle(contents.parent_path().string(), false);
-    }
-    return Bundle(macos.string(), true);
+    std::lock_guard lock(mainMutex);
+    if (mainBundleOverride) return Bundle(*mainBundleOverride, false);
+    // Once the running bundle has been replaced, the executable's link names a deleted file in
+    // another folder: it is read once, before that can happen.
+    if (!resolvedMain) resolvedMain = bundleOfExecutable();
+    return Bundle(resolvedMain->first, resolvedMain->second);
 }
 
 std::optional<PlistValue::Dictionary> Bundle::infoDictionary() const {

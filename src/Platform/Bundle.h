@@ -14,8 +14,13 @@ public:
     // The bundle at the path, or nullopt when no folder is there.
     static std::optional<Bundle> atPath(const std::string& path);
     // The running program's bundle: the ".app" folder holding Contents/MacOS/<executable>; a
-    // program outside a bundle takes its own folder as its bundle.
+    // program outside a bundle takes its own folder as its bundle. Resolved once, by
+    // resolveMain() or the first call, and the same for the rest of the process: a bundle
+    // replaced or removed while the program runs does not change where it belongs.
     static Bundle main();
+    // Resolves the main bundle now; the program's entry calls it before anything can move the
+    // bundle.
+    static void resolveMain();
     // Lets tests run the handlers as if they were started from the given bundle.
     static void overrideMainBundlePath(std::optional<std::string> path);
 

@@ -7,8 +7,9 @@
 
 namespace platform {
 
-// Installs an application bundle so that the destination always holds one whole bundle: the
-// copy is staged beside the destination and swapped in with one rename. When a step fails, the
+// Installs an application bundle (or a single file, such as an agent's support tool) so that the
+// destination always holds one whole bundle: the copy is staged beside the destination and
+// swapped in with one rename. When a step fails, the
 // bundle that was there stays where it was. A crash leaves at most a hidden staging folder,
 // which the next install removes.
 class BundleInstaller {

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fmt/format.h>
+
 #include <cerrno>
 #include <filesystem>
 #include <system_error>
@@ -38,6 +40,50 @@ void syncFolder(const std::string& folder) {
         ::fsync(fd);
         ::close(fd);
     }
+}
+
+// Plain reads: a stream over a folder throws instead of failing. With a limit, only a regular
+// file of at most that many bytes is read; it is opened without waiting, so a pipe with no
+// writer cannot hold the caller up.
+std::optional<std::string> readAll(const std::string& path, std::optional<std::size_t> maximumSize,
+                                   Error* error) {
+    const auto fail = [&](Error failure) -> std::optional<std::string> {
+        if (error) *error = std::move(failure);
+        return std::nullopt;
+    };
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | (maximumSize ? O_NONBLOCK : 0));
+    if (fd < 0) return fail(Error::posix(errno, path));
+    const auto closeAndFail = [&](Error failure) {
+        ::close(fd);
+        return fail(std::move(failure));
+    };
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) return closeAndFail(Error::posix(errno, path));
+    if (S_ISDIR(info.st_mode)) return closeAndFail(Error::posix(EISDIR, path));
+    if (maximumSize && !S_ISREG(info.st_mode)) {
+        return closeAndFail(Error::other("The file is not a regular file.", path));
+    }
+    const auto tooLarge = [&] {
+        return Error::other(fmt::format("The file is larger than {} bytes.", *maximumSize), path);
+    };
+    if (maximumSize && static_cast<std::uint64_t>(info.st_size) > *maximumSize) {
+        return closeAndFail(tooLarge());
+    }
+    std::string bytes;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t count = ::read(fd, buffer, sizeof buffer);
+        if (count == 0) break;
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            return closeAndFail(Error::posix(errno, path));
+        }
+        bytes.append(buffer, static_cast<std::size_t>(count));
+        // A file that grows while it is read is held to the limit too.
+        if (maximumSize && bytes.size() > *maximumSize) return closeAndFail(tooLarge());
+    }
+    ::close(fd);
+    return bytes;
 }
 
 }  // namespace
@@ -106,34 +152,13 @@ std::optional<std::uint64_t> FileManager::fileSize(const std::string& path) cons
 }
 
 std::optional<std::string> FileManager::readFile(const std::string& path, Error* error) const {
-    // Plain reads: a stream over a folder throws instead of failing.
-    const auto fail = [&](int errorNumber) -> std::optional<std::string> {
-        if (error) *error = Error::posix(errorNumber, path);
-        return std::nullopt;
-    };
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return fail(errno);
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
-        const int failure = S_ISDIR(info.st_mode) ? EISDIR : errno;
-        ::close(fd);
-        return fail(failure);
-    }
-    std::string bytes;
-    char buffer[65536];
-    for (;;) {
-        const ssize_t count = ::read(fd, buffer, sizeof buffer);
-        if (count == 0) break;
-        if (count < 0) {
-            if (errno == EINTR) continue;
-            const int failure = errno;
-            ::close(fd);
-            return fail(failure);
-        }
-        bytes.append(buffer, static_cast<std::size_t>(count));
-    }
-    ::close(fd);
-    return bytes;
+    return readAll(path, std::nullopt, error);
+}
+
+std::optional<std::string> FileManager::readRegularFile(const std::string& path,
+                                                        std::size_t maximumSize,
+                                                        Error* error) const {
+    return readAll(path, maximumSize, error);
 }
 
 std::optional<Error> FileManager::writeFileAtomically(const std::string& path,

@@ -30,6 +30,10 @@ public:
 
     std::optional<std::uint64_t> fileSize(const std::string& path) const;
     std::optional<std::string> readFile(const std::string& path, Error* error = nullptr) const;
+    // Reads a regular file of at most `maximumSize` bytes. Anything else (a pipe, a device, a
+    // folder, a longer file) is refused without waiting for it or reading it whole.
+    std::optional<std::string> readRegularFile(const std::string& path, std::size_t maximumSize,
+                                               Error* error = nullptr) const;
 
     // Writes the file whole: a temporary file in the same folder, flushed, then renamed into
     // place, so a reader sees the old content or the new one, never a part.

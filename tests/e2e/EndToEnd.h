@@ -18,6 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "../window/LauncherProcess.h"
+#include "FileTree.h"
 #include "LocalService.h"
 #include "LogFile.h"
 #include "TempHome.h"
@@ -88,52 +89,6 @@ inline std::string customerJoinPage() {
     if (end == std::string::npos) throw std::runtime_error("the join page has no </body>");
     page.insert(end, customer);
     return page;
-}
-
-// A file tree: every folder, file and link under a folder (or the one file) by relative path,
-// with its content (a link: its target) and whether it is executable.
-struct TreeEntry {
-    std::string content;
-    bool executable = false;
-    bool operator==(const TreeEntry&) const = default;
-};
-inline TreeEntry treeEntry(const fs::directory_entry& entry) {
-    if (entry.is_symlink()) return {"-> " + fs::read_symlink(entry.path()).string(), false};
-    if (entry.is_directory()) return {"(folder)", false};
-    const auto perms = fs::status(entry.path()).permissions();
-    return {readText(entry.path().string()), (perms & fs::perms::owner_exec) != fs::perms::none};
-}
-inline std::map<std::string, TreeEntry> tree(const std::string& root) {
-    std::map<std::string, TreeEntry> entries;
-    const fs::directory_entry top(root);
-    if (!top.exists()) return entries;
-    if (!top.is_directory()) return {{"", treeEntry(top)}};
-    for (const auto& entry : fs::recursive_directory_iterator(root)) {
-        entries[fs::relative(entry.path(), root).string()] = treeEntry(entry);
-    }
-    return entries;
-}
-
-// Equal trees, byte for byte; the failure names the first difference.
-inline ::testing::AssertionResult sameTree(const std::string& expected, const std::string& actual) {
-    const auto want = tree(expected);
-    const auto got = tree(actual);
-    if (want.empty()) return ::testing::AssertionFailure() << expected << " is empty or missing";
-    for (const auto& [name, entry] : want) {
-        const auto found = got.find(name);
-        if (found == got.end()) {
-            return ::testing::AssertionFailure() << actual << ": " << name << " is missing";
-        }
-        if (!(found->second == entry)) {
-            return ::testing::AssertionFailure() << actual << ": " << name << " differs";
-        }
-    }
-    for (const auto& [name, entry] : got) {
-        if (!want.contains(name)) {
-            return ::testing::AssertionFailure() << actual << ": " << name << " is extra";
-        }
-    }
-    return ::testing::AssertionSuccess();
 }
 
 // Runs a command line through the shell; true when it exited with 0.

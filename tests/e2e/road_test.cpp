@@ -2,6 +2,8 @@
 // against the local service, with a customer at the join page. Each scenario checks the files it
 // leaves, byte for byte where their form is fixed, and the log's lines in the order they must
 // come.
+#include <gmock/gmock.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <string>
@@ -43,10 +45,6 @@ std::string lastLine(const std::vector<std::string>& lines) {
     return {};
 }
 
-bool holds(const std::vector<std::string>& list, const std::string& item) {
-    return std::find(list.begin(), list.end(), item) != list.end();
-}
-
 // ---- 1. First start from the invitation's disk image --------------------------------------------
 
 TEST_F(EndToEndTest, FirstStartFromTheMountedLauncherImage) {
@@ -78,7 +76,8 @@ TEST_F(EndToEndTest, FirstStartFromTheMountedLauncherImage) {
     EXPECT_EQ(
         platform::PropertyList::readDictionary(nativeFolder() + "Info.plist"),
         (Dictionary{{"PellixToken", kToken}, {"DC", kDataCentre}, {"pathForPellix", "join/"}}));
-    EXPECT_TRUE(holds(targets("/join/"), std::string("/join/?pellix_token=") + kToken));
+    EXPECT_THAT(targets("/join/"),
+                ::testing::Contains(std::string("/join/?pellix_token=") + kToken));
     // The launcher was installed in the user's Applications folder, whole.
     EXPECT_TRUE(sameTree(offered, installedLauncher()));
 
@@ -139,11 +138,30 @@ TEST_F(EndToEndTest, FirstStartFromTheMountedLauncherImage) {
 // ---- 2. Joins: the agent renewed, then started as it is -----------------------------------------
 
 TEST_F(EndToEndTest, JoinInstallsAndStartsTheAgentThenALaterJoinStartsItAgain) {
+    // The launcher runs from the user's Applications folder while the invitation's volume, still
+    // mounted, offers another build: the start installs that one in place of the running one,
+    // which must still know its own bundle afterwards (its version, its disk-image tool).
+    fs::copy(KELO_BUNDLE_DIR, installedLauncher(), fs::copy_options::recursive);
+    const std::string volume = TestImages::volume("Pellix Plugin");
+    const std::string offered = volume + "/Kelo Helvo Pellix.app";
+    fs::copy(KELO_BUNDLE_DIR, offered, fs::copy_options::recursive);
+    auto info = platform::PropertyList::readDictionary(offered + "/Contents/Info.plist").value();
+    info["CFBundleShortVersionString"] = "7.7.7";
+    writeText(offered + "/Contents/Info.plist",
+              platform::PropertyList::toXml(platform::PlistValue(info)));
+    writeText(volume + "/.pellixConfiguration",
+              std::string("PellixToken=") + kToken + "&DC=" + kDataCentre + "&pathForPellix=join/");
     service_->setAnswer(kAgentCheck, {.body = R"({"representation":{"AGENT":{"update_needed":true,)"
                                               R"("download_url":"","fallback_url":""}}})",
                                       .times = 1});
-    start();
+    start(installedLauncher());
     ASSERT_TRUE(joinPageShown());
+    EXPECT_TRUE(sameTree(offered, installedLauncher()));
+    EXPECT_TRUE(log_file::inOrder(
+        log(), {"+[Utils findCurrentAppPath] Kelo Pellix App path : " + installedLauncher(),
+                "+[Utils getKeloPellixAppVersion] local Kelo Helvo Pellix App version : 7.7.7"}));
+    ASSERT_TRUE(eventually([&] { return !targets(kLauncherCheck).empty(); }, 60s));
+    EXPECT_THAT(targets(kLauncherCheck).front(), ::testing::HasSubstr("&version=7.7.7&"));
 
     // The customer types their details, the proxy they go through and a 9-digit key, and joins.
     ASSERT_TRUE(customer({{"name", "join with 9 digits"},
@@ -235,8 +253,9 @@ TEST_F(EndToEndTest, JoinInstallsAndStartsTheAgentThenALaterJoinStartsItAgain) {
     ASSERT_TRUE(customer({{"name", "join with 10 digits"},
                           {"type", {{"session-key", "1231234567"}}},
                           {"join", true}}));
-    ASSERT_TRUE(eventually([&] { return agentStarts().size() == 2; }, 60s))
-        << readText(launcher_test::logFile());
+    // The agent may record its start before the launcher writes that it started it: both count.
+    ASSERT_TRUE(logShows(kAgentLaunched, 2)) << readText(launcher_test::logFile());
+    ASSERT_TRUE(eventually([&] { return agentStarts().size() == 2; }, 60s));
     EXPECT_EQ(agentStarts().back(), kAgentArguments);
     EXPECT_EQ(platform::PropertyList::readDictionary(path(kPreferences))->at("activeSessionKey"),
               platform::PlistValue(std::int64_t{1231234567}));
@@ -269,8 +288,8 @@ TEST_F(EndToEndTest, JoinWithTheAgentCurrentStartsItWithoutDownload) {
     ASSERT_TRUE(customer({{"name", "join"},
                           {"type", {{"email", "bea@example.com"}, {"session-key", "987654321"}}},
                           {"join", true}}));
-    ASSERT_TRUE(eventually([&] { return agentStarts().size() == 1; }, 60s))
-        << readText(launcher_test::logFile());
+    ASSERT_TRUE(logShows(kAgentLaunched)) << readText(launcher_test::logFile());
+    ASSERT_TRUE(eventually([&] { return agentStarts().size() == 1; }, 60s));
 
     EXPECT_EQ(agentStarts().front(), kAgentArguments);
     EXPECT_EQ(targets(kAgentCheck),
@@ -343,7 +362,8 @@ TEST_F(EndToEndTest, OfflinePageWhileTheServiceIsAwayThenTheJoinPageAndTheChecks
          "-[ApiHandler checkPellixUpdateWithCompletion:]_block_invoke response :  ",
          "didRestoreConnection() : Updateing webview since the network is restored."}));
     EXPECT_FALSE(targets(kLauncherCheck).empty());
-    EXPECT_TRUE(holds(targets("/join/"), std::string("/join/?pellix_token=") + kToken));
+    EXPECT_THAT(targets("/join/"),
+                ::testing::Contains(std::string("/join/?pellix_token=") + kToken));
 }
 
 // ---- 5. A newer launcher offered by the service

@@ -1,6 +1,7 @@
 #include "ChildProcess.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,8 +17,11 @@ int openFresh(const std::string& file) {
 }  // namespace
 
 int ChildProcess::run(const std::function<void()>& body, const std::string& output,
-                      const std::string& errors) {
+                      const std::string& errors,
+                      std::optional<std::chrono::microseconds> killAfter) {
     std::fflush(nullptr);
+    const auto deadline =
+        std::chrono::steady_clock::now() + killAfter.value_or(std::chrono::hours(1));
     const pid_t child = ::fork();
     if (child < 0) return -1;
     if (child == 0) {
@@ -32,6 +36,14 @@ int ChildProcess::run(const std::function<void()>& body, const std::string& outp
         std::_Exit(0);
     }
     int status = 0;
-    if (::waitpid(child, &status, 0) != child) return -1;
+    pid_t reaped = 0;
+    while (killAfter && (reaped = ::waitpid(child, &status, WNOHANG)) == 0) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            ::kill(child, SIGKILL);
+            break;
+        }
+        ::usleep(50);
+    }
+    if (reaped != child && ::waitpid(child, &status, 0) != child) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }

@@ -58,11 +58,11 @@ bool downloadReachesTheDiskImageTool(RecordingProcessRunner& runner,
     bool mounted = false;
     for (auto deadline = std::chrono::steady_clock::now() + kLimit;
          std::chrono::steady_clock::now() < deadline;) {
-        if (runner.journal.size() > 0) {
-            mounted = true;
+        // A mount that gives no volume is followed by a retry notice too: the mount comes first.
+        if (retry.waitFor(20ms) || runner.journal.size() > 0) {
+            mounted = runner.journal.size() > 0;
             break;
         }
-        if (retry.waitFor(20ms)) break;
     }
     EXPECT_TRUE(UrlSessionQueue::drain());
     return mounted;

@@ -44,6 +44,12 @@ void RecordingUrlSession::finish(std::size_t index, long status) {
         completion = dataCompletions_.at(index);
         response.url = dataRequests_.at(index).url;
     }
+    if (status == 0) {
+        completion("", std::nullopt,
+                   platform::UrlError{"NSURLErrorDomain", -1005, "The network connection was lost.",
+                                      response.url});
+        return;
+    }
     response.statusCode = status;
     completion("{}", response, std::nullopt);
 }

@@ -30,7 +30,7 @@ class RecordingUrlSession final : public platform::UrlSession {
     std::vector<platform::UrlRequest> requests() const;
     std::size_t count() const;
     // Completes data task number `index` (counting data tasks only) with an answer "{}" of the
-    // status.
+    // status; status 0 completes it as a transfer that failed, with no answer.
     void finish(std::size_t index, long status);
 
     std::atomic<bool> unreachable = false;

@@ -1,6 +1,9 @@
 #include "TestImages.h"
 
 #include <cstdlib>
+#include <filesystem>
+
+#include "Platform/Volumes.h"
 
 namespace {
 
@@ -17,4 +20,13 @@ bool TestImages::make(const std::string& folder, const std::string& environment)
         environment + " " + quoted(std::string(KELO_SOURCE_DIR) + "/tools/make-test-images.sh") +
         " " + quoted(folder) + " >&2";
     return std::system(command.c_str()) == 0;
+}
+
+std::string TestImages::volume(const std::string& name) {
+    namespace fs = std::filesystem;
+    const std::string folder = platform::Volumes::folder();
+    fs::create_directories(folder);
+    fs::permissions(folder, fs::perms::owner_all);
+    fs::create_directories(folder + "/" + name);
+    return folder + "/" + name;
 }

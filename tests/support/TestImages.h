@@ -11,4 +11,8 @@ class TestImages {
     // goes in front of the script. The script's own output goes to standard error. True when it
     // succeeded.
     static bool make(const std::string& folder, const std::string& environment = "");
+
+    // A volume as the disk-image tool leaves one mounted: a folder of that name in the user's
+    // private volumes folder (made, mode 0700, when missing). Returns its path.
+    static std::string volume(const std::string& name);
 };

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -179,11 +180,26 @@ TEST_F(HdiutilTest, FailedMountsSayWhyAndLeaveNothingInTheVolumesFolder) {
         "   echo 'ERROR: Data Error : a' >&2; exit 2;;\n"
         "esac\n");
 
+    // A volumes folder that someone else could reach (or a link to one) must not receive what we
+    // extract; the launcher holds the folder to the same rule (the workspace test).
+    const auto elsewhere = path("elsewhere");
+    const auto linked = [&] {
+        fs::create_directories(elsewhere);
+        fs::remove_all(volumes());
+        fs::create_directory_symlink(elsewhere, volumes());
+    };
+    const auto open = [&] {
+        fs::remove(volumes());
+        fs::create_directory(volumes());
+        fs::permissions(volumes(), fs::perms::others_read | fs::perms::others_exec,
+                        fs::perm_options::add);
+    };
     struct Case {
         std::string name;
         std::string image;
         std::string environment;
         std::string reason;
+        std::function<void()> prepare = [] {};
     };
     const std::vector<Case> cases{
         {"text file", path("notes.dmg"), "", "image not recognized"},
@@ -193,15 +209,19 @@ TEST_F(HdiutilTest, FailedMountsSayWhyAndLeaveNothingInTheVolumesFolder) {
         {"7zz missing", agentImage().string(), "KELO_PELLIX_7ZZ=/nonexistent/7zz", "7zz not found"},
         {"7zz missing on PATH", agentImage().string(), "PATH=/nonexistent", "7zz not found"},
         {"7zz fails halfway", agentImage().string(), halfway, "Data Error"},
+        {"volumes folder is a link", agentImage().string(), "", "not a private folder", linked},
+        {"volumes folder open to others", agentImage().string(), "", "not a private folder", open},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+        c.prepare();
         const auto run = hdiutil({"mount", c.image}, c.environment);
         EXPECT_EQ(run.exitCode, 1);
         EXPECT_EQ(run.out, "");
         EXPECT_TRUE(run.err.starts_with("hdiutil: mount failed - ")) << run.err;
         EXPECT_NE(run.err.find(c.reason), std::string::npos) << run.err;
         EXPECT_EQ(entriesOf(volumes()), std::set<std::string>{});
+        EXPECT_EQ(entriesOf(elsewhere), std::set<std::string>{});
     }
 }
 
@@ -243,17 +263,6 @@ TEST_F(HdiutilTest, HfsVolumesAreMountedFromTheirRootFolder) {
     EXPECT_EQ(mountPointIn(run.out), (volumes() / "Kelo Tools").string());
     EXPECT_TRUE(isExecutable(volumes() / "Kelo Tools/App.app/run"));
     EXPECT_EQ(entriesOf(volumes()), std::set<std::string>{"Kelo Tools"});
-}
-
-TEST_F(HdiutilTest, RefusesAVolumesFolderThatIsNotItsOwn) {
-    // Someone else's folder (or a link to one) must not receive what we extract.
-    const auto elsewhere = path("elsewhere");
-    fs::create_directories(elsewhere);
-    fs::create_symlink(elsewhere, volumes());
-    const auto run = hdiutil({"mount", agentImage().string()});
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_NE(run.err.find("not a private folder"), std::string::npos) << run.err;
-    EXPECT_EQ(entriesOf(elsewhere), std::set<std::string>{});
 }
 
 TEST_F(HdiutilTest, AnythingElseIsAUsageError) {

@@ -1,13 +1,11 @@
 // Installs and file writes killed with SIGKILL at random moments. A child process runs one
 // install (the bootstrap's install from a mounted volume, the quit-time install of a waiting
-// launcher) or one write (the info file, the preferences, the proxy settings file) and is killed
-// somewhere between its start and a little after its usual end, at least 100 times each.
-// Afterwards the destination is exactly the old one or exactly the new one, never a mixture or a
-// part; an installed bundle starts; what a killed install left behind is hidden and goes with the
-// next install.
+// launcher, the agent's install from its volume) or one write (the info file, the preferences,
+// the proxy settings file) and is killed somewhere between its start and a little after its usual
+// end, at least 100 times each. Afterwards the destination is exactly the old one or exactly the
+// new one (or, for the agent, nothing), never a mixture or a part; an installed bundle starts;
+// what a killed install left behind is hidden and goes with the next install.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -15,9 +13,14 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
+#include <vector>
 
+#include "ChildProcess.h"
+#include "FileTree.h"
+#include "Handlers/KeloDmgDownloader.h"
 #include "Handlers/NativeMessageHandler.h"
 #include "Handlers/Utils.h"
 #include "Objects/SessionDetails.h"
@@ -25,8 +28,12 @@
 #include "Platform/FileManager.h"
 #include "Platform/PropertyList.h"
 #include "Platform/UserDefaults.h"
+#include "RecordingProcessRunner.h"
+#include "RecordingStatusCenter.h"
+#include "RecordingWorkspace.h"
 #include "TempHome.h"
 #include "TestBundle.h"
+#include "TestImages.h"
 
 namespace fs = std::filesystem;
 
@@ -36,23 +43,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kRounds = 100;
 const std::string kBundleName = "Kelo Helvo Pellix.app";
-
-// Every file of a tree, by relative path, with its content.
-using Tree = std::map<std::string, std::string>;
-
-Tree treeOf(const std::string& root) {
-    Tree tree;
-    std::error_code code;
-    for (auto it = fs::recursive_directory_iterator(root, code);
-         !code && it != fs::recursive_directory_iterator(); it.increment(code)) {
-        if (it->is_regular_file()) {
-            tree[fs::relative(it->path(), root).string()] = readText(it->path().string());
-        } else if (it->is_directory()) {
-            tree[fs::relative(it->path(), root).string() + "/"] = "";
-        }
-    }
-    return tree;
-}
 
 // A launcher bundle large enough that copying it takes a while; its executable prints its
 // version.
@@ -78,31 +68,15 @@ std::string startedBy(const std::string& bundle) {
     return read ? line : "(no output)";
 }
 
-// Runs `work` in a child process and kills it after `delay` (or lets it finish when the delay is
-// longer). Returns how long the child lived.
-Clock::duration runAndKill(const std::function<void()>& work, Clock::duration delay) {
-    const auto started = Clock::now();
-    const pid_t child = ::fork();
-    if (child == 0) {
-        work();
-        ::_exit(0);
-    }
-    EXPECT_GT(child, 0);
-    const auto deadline = started + delay;
-    int status = 0;
-    for (;;) {
-        if (::waitpid(child, &status, WNOHANG) == child) return Clock::now() - started;
-        if (Clock::now() >= deadline) break;
-        ::usleep(50);
-    }
-    ::kill(child, SIGKILL);
-    ::waitpid(child, &status, 0);
-    return Clock::now() - started;
+// Runs `work` in a child process, killed at `moment` when it is still running then.
+void runAndKill(const std::function<void()>& work,
+                std::chrono::microseconds moment = std::chrono::hours(1)) {
+    ASSERT_NE(ChildProcess::run(work, "/dev/null", "/dev/null", moment), -1);
 }
 
-// How long the work takes when nobody kills it.
-Clock::duration timeOf(const std::function<void()>& work) {
-    return runAndKill(work, std::chrono::hours(1));
+// Values big enough that writing them takes a moment.
+std::string bigText(char letter) {
+    return std::string(512 * 1024, letter);
 }
 
 class InterruptedInstallsTest : public TempHomeTest {
@@ -113,7 +87,9 @@ class InterruptedInstallsTest : public TempHomeTest {
     int killAtRandom(const std::function<void()>& prepare, const std::function<void()>& work,
                      const std::function<bool()>& check) {
         prepare();
-        const auto usual = timeOf(work);
+        const auto started = Clock::now();
+        runAndKill(work);
+        const auto usual = Clock::now() - started;
         std::mt19937 random(20261206);
         std::uniform_int_distribution<long> moments(
             0, std::chrono::duration_cast<std::chrono::microseconds>(usual).count() * 5 / 4);
@@ -137,8 +113,9 @@ class InterruptedInstallsTest : public TempHomeTest {
 
     // The installed bundle is one whole bundle, the old or the new one, and it starts. Anything
     // else in the folder is hidden. True for the new one.
-    bool installedIsWhole(const std::string& installed, const Tree& older, const Tree& newer) {
-        const Tree now = treeOf(installed);
+    bool installedIsWhole(const std::string& installed, const FileTree& older,
+                          const FileTree& newer) {
+        const FileTree now = tree(installed);
         const bool isOld = now == older;
         const bool isNew = now == newer;
         EXPECT_TRUE(isOld || isNew) << "the installed bundle is neither the old nor the new one ("
@@ -157,8 +134,8 @@ TEST_F(InterruptedInstallsTest, BootstrapInstallFromTheVolumeIsWholeOrNotAtAll) 
     const std::string installed = path("Applications/") + kBundleName;
     writeBundle(volumeBundle, "2.0");
     writeBundle(path("old/") + kBundleName, "1.0");
-    const Tree older = treeOf(path("old/") + kBundleName);
-    const Tree newer = treeOf(volumeBundle);
+    const FileTree older = tree(path("old/") + kBundleName);
+    const FileTree newer = tree(volumeBundle);
 
     const int newerCount = killAtRandom(
         [&] {
@@ -173,7 +150,7 @@ TEST_F(InterruptedInstallsTest, BootstrapInstallFromTheVolumeIsWholeOrNotAtAll) 
 
     // The next install, not interrupted, also clears what the killed ones left.
     EXPECT_FALSE(platform::BundleInstaller::install(volumeBundle, installed).has_value());
-    EXPECT_EQ(treeOf(installed), newer);
+    EXPECT_EQ(tree(installed), newer);
     for (const auto& entry : fs::directory_iterator(path("Applications"))) {
         EXPECT_EQ(entry.path().filename().string(), kBundleName);
     }
@@ -185,8 +162,8 @@ TEST_F(InterruptedInstallsTest, QuitInstallOfTheWaitingLauncherIsWholeOrNotAtAll
     const std::string installed = path("Applications/") + kBundleName;
     writeBundle(waiting, "2.0");
     writeBundle(path("old/") + kBundleName, "1.0");
-    const Tree older = treeOf(path("old/") + kBundleName);
-    const Tree newer = treeOf(waiting);
+    const FileTree older = tree(path("old/") + kBundleName);
+    const FileTree newer = tree(waiting);
 
     const int newerCount = killAtRandom(
         [&] {
@@ -198,14 +175,52 @@ TEST_F(InterruptedInstallsTest, QuitInstallOfTheWaitingLauncherIsWholeOrNotAtAll
             auto& session = SessionDetails::getInstance();
             session.setKeloPellixNativeFolder(native);
             session.setIsAppReplaceFlag(true);
-            std::freopen("/dev/null", "w", stderr);
             Utils::updatePellixIfNeeded();
         },
         [&] { return installedIsWhole(installed, older, newer); });
     EXPECT_GT(newerCount, 0) << "no kill came after the swap";
     EXPECT_LT(newerCount, kRounds) << "no kill came before the swap";
     // The waiting launcher is still whole for a later quit.
-    EXPECT_EQ(treeOf(waiting), newer);
+    EXPECT_EQ(tree(waiting), newer);
+}
+
+TEST_F(InterruptedInstallsTest, AgentInstallFromItsVolumeIsWholeOrNone) {
+    const std::string volume = TestImages::volume("Kelo");
+    writeBundle(volume + "/Kelo.app", "2.0");
+    const std::vector<std::string> tools = {"KeloCrashDetector", "HelvoUserHandler", "KHPreLogin",
+                                            "KeloPingAgent"};
+    for (const auto& tool : tools) writeText(volume + "/" + tool, tool + bigText('t'));
+    const FileTree agent = tree(volume + "/Kelo.app");
+    auto runner = std::make_shared<RecordingProcessRunner>();
+    runner->mountOutput = "/dev/loop-test\t\t" + volume + "\n";
+    platform::ServiceSlot<platform::ProcessRunner>::set(runner);
+    platform::ServiceSlot<platform::Workspace>::set(std::make_shared<RecordingWorkspace>());
+    platform::ServiceSlot<platform::DistributedNotificationCenter>::set(
+        std::make_shared<RecordingStatusCenter>());
+    const std::string folder = Utils::keloParloNativeFolderPath();
+
+    const int newerCount = killAtRandom(
+        [&] {
+            fs::remove_all(folder);
+            fs::create_directories(folder);
+            writeText(folder + "KeloMac.dmg", "the image");
+        },
+        [] { std::make_shared<KeloDmgDownloader>()->mountingKeloMacDmg(); },
+        [&] {
+            // A later join starts whatever Kelo.app it finds, and keeps any tool it finds.
+            const bool installed = fs::exists(folder + "Kelo.app");
+            if (installed) {
+                EXPECT_EQ(tree(folder + "Kelo.app"), agent);
+            }
+            for (const auto& entry : fs::directory_iterator(folder)) {
+                const auto name = entry.path().filename().string();
+                if (name.front() == '.' || name == "Kelo.app" || name == "KeloMac.dmg") continue;
+                EXPECT_EQ(readText(entry.path().string()), name + bigText('t')) << name;
+            }
+            return installed;
+        });
+    EXPECT_GT(newerCount, 0) << "no kill came after the agent was in place";
+    EXPECT_LT(newerCount, kRounds) << "no kill came before the agent was in place";
 }
 
 // A file written by the launcher, killed while it is written: afterwards it holds the old bytes
@@ -224,11 +239,7 @@ class InterruptedWritesTest : public InterruptedInstallsTest {
                 fs::remove(file);
                 writeOld();
             },
-            [&] {
-                std::freopen("/dev/null", "w", stderr);
-                std::freopen("/dev/null", "w", stdout);
-                writeNew();
-            },
+            writeNew,
             [&] {
                 const std::string now = readText(file);
                 EXPECT_TRUE(now == older || now == newer)
@@ -240,11 +251,6 @@ class InterruptedWritesTest : public InterruptedInstallsTest {
         EXPECT_LT(newerCount, kRounds);
     }
 };
-
-// Values big enough that writing them takes a moment.
-std::string bigText(char letter) {
-    return std::string(512 * 1024, letter);
-}
 
 TEST_F(InterruptedWritesTest, InfoFileIsOldOrNew) {
     const std::string file =

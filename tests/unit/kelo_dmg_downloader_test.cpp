@@ -1,12 +1,12 @@
 // The agent's image from the local service through the disk-image tool to the started agent,
 // with the real URL session, tool and workspace; recorders stand between the handlers and them.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,6 +25,7 @@
 #include "RecordingWorkspace.h"
 #include "SessionBusListener.h"
 #include "TempHome.h"
+#include "TestBundle.h"
 #include "TestImages.h"
 #include "UrlSessionQueue.h"
 
@@ -33,6 +34,7 @@ namespace fs = std::filesystem;
 namespace {
 
 using namespace std::chrono_literals;
+using ::testing::ElementsAre, ::testing::HasSubstr, ::testing::IsEmpty, ::testing::StartsWith;
 
 const std::string kArguments =
     "-timestamps\t"
@@ -84,6 +86,9 @@ class KeloDmgDownloaderTest : public TempHomeTest {
 TEST_F(KeloDmgDownloaderTest, RenewalInstallsStartsAndCleansUp) {
     fs::create_directories(agentFolder() + "Kelo.app/Contents");
     writeText(agentFolder() + "KHPreLogin", "tool of an earlier agent\n");
+    // An older agent's volume is still mounted: the new image is mounted as "Kelo 1".
+    const std::string leftover = TestImages::volume("Kelo");
+    TestBundle{.version = platform::PlistValue("1.0")}.writeTo(leftover + "/Kelo.app");
     SessionDetails::getInstance().setIsUpdateNeeded(true);
 
     KeloAppUpgrader::getInstance().keloAppUpdater();
@@ -96,17 +101,19 @@ TEST_F(KeloDmgDownloaderTest, RenewalInstallsStartsAndCleansUp) {
     const auto system = platform::SystemVersion::read();
     EXPECT_EQ(requests[0].header("User-Agent"), system.productName.value_or("(null)") + " " +
                                                     system.productVersion.value_or("(null)"));
-    const auto runs = runner_->journal.entries();
-    ASSERT_EQ(runs.size(), 3u);
-    EXPECT_EQ(runs[0], "hdiutil mount " + image + " -> 0");
-    EXPECT_EQ(runs[1], "hdiutil detach " + volume() + " -> 0");
-    EXPECT_EQ(runs[2].rfind("hdiutil detach " + volume() + " -> ", 0), 0u);
+    const auto mounted = platform::Volumes::volumeNamed("Kelo 1");
+    EXPECT_THAT(
+        runner_->journal.entries(),
+        ElementsAre("hdiutil mount " + image + " -> 0", "hdiutil detach " + mounted + " -> 0",
+                    StartsWith("hdiutil detach " + mounted + " -> ")));
     EXPECT_EQ(workspace_->launched.entries(),
               std::vector<std::string>{agentFolder() + "Kelo.app\t" + kArguments});
 
-    // The new agent replaced the old one; a support tool already there keeps its content; no
-    // image is left and nobody heard of a failure.
-    EXPECT_EQ(platform::Bundle::atPath(agentFolder() + "Kelo.app")->shortVersionString(), "2.5");
+    // The new agent, from the volume just mounted, replaced the old one; the leftover volume is
+    // as it was; a support tool already there keeps its content; no image is left and nobody
+    // heard of a failure.
+    EXPECT_EQ(TestBundle::versionAt(agentFolder() + "Kelo.app"), "2.5");
+    EXPECT_EQ(TestBundle::versionAt(leftover + "/Kelo.app"), "1.0");
     EXPECT_EQ(readText(agentFolder() + "KHPreLogin"), "tool of an earlier agent\n");
     EXPECT_FALSE(fs::exists(image));
     EXPECT_FALSE(fs::exists(image + ".part"));
@@ -137,48 +144,51 @@ TEST_F(KeloDmgDownloaderTest, AgentFoundAfterMountingLeavesTheVolumeMounted) {
     EXPECT_TRUE(statusCenter_->journal.entries().empty());
 }
 
-TEST_F(KeloDmgDownloaderTest, FailedDownloadsAreLoggedRetriedAndAnnouncedOnlyForAStatus) {
+TEST_F(KeloDmgDownloaderTest, MountWithoutAVolumeOfOursInstallsAndStartsNothing) {
+    const std::string folder = platform::Volumes::folder();
     const struct {
         const char* name;
-        LocalService::Answer answer;
-        std::size_t statusPosts;
-        const char* logged;
-    } cases[] = {
-        {"not found",
-         {.status = 404, .body = "<html>Not Found</html>", .times = 1},
-         1,
-         "HTTP status code 404"},
-        {"dropped", {.dropAfterBytes = 4096, .times = 1}, 0, "Download failed! Whole Error - "},
+        std::optional<std::string> printed;  // nothing: the real tool on an image it refuses
+        std::function<void()> spoil;
+    } rows[] = {
+        {"the image does not mount", std::nullopt, [] {}},
+        {"no mount point printed", "", [] {}},
+        {"a mount point outside the volumes folder", path("elsewhere/Kelo"), [] {}},
+        // The folder's own rules are the workspace test's; one of them is enough here.
+        {"a volumes folder open to others", folder + "/Kelo",
+         [&] {
+             fs::permissions(folder, fs::perms::others_read | fs::perms::others_exec,
+                             fs::perm_options::add);
+         }},
     };
-    std::size_t expectedPosts = 0;
-    for (const auto& entry : cases) {
-        service().setAnswer("/agent/KeloMac.dmg", entry.answer);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        fs::remove_all(folder);
+        // An agent lies ready wherever a mount point could lead.
+        for (const auto& volume : {TestImages::volume("Kelo"), path("elsewhere/Kelo")}) {
+            TestBundle{.version = platform::PlistValue("6.6")}.writeTo(volume + "/Kelo.app");
+        }
+        row.spoil();
+        writeText(agentFolder() + "KeloMac.dmg", "not a disk image");
+        runner_->mountOutput = row.printed;
+        const auto statusPosts = statusCenter_->journal.size();
         auto downloader = std::make_shared<KeloDmgDownloader>();
-        std::promise<const void*> retry;
-        auto retried = retry.get_future();
+        const void* retried = nullptr;
         platform::NotificationCenter::defaultCenter().addObserver(
             this, "RetryDMGDownloadig",
-            [&retry](const platform::NotificationCenter::Notification& notification) {
-                retry.set_value(notification.sender);
-            });
+            [&](const auto& notification) { retried = notification.sender; });
         OutputCapture log(STDERR_FILENO, path("log.txt"));
-
-        downloader->startDownLoadingKeloMacDmg();
-        ASSERT_EQ(retried.wait_for(60s), std::future_status::ready) << entry.name;
-        ASSERT_TRUE(UrlSessionQueue::drain());
+        downloader->mountingKeloMacDmg();
         platform::NotificationCenter::defaultCenter().removeObserver(this);
 
-        EXPECT_EQ(retried.get(), downloader.get()) << entry.name;
-        EXPECT_NE(log.text().find("-[KeloDmgDownloader startDownLoadingKeloMacDmg]_block_invoke "
-                                  ": Download failed! Error - "),
-                  std::string::npos)
-            << entry.name << "\n"
-            << log.text();
-        EXPECT_NE(log.text().find(entry.logged), std::string::npos) << entry.name;
-        expectedPosts += entry.statusPosts;
-        EXPECT_EQ(statusCenter_->journal.entries(),
-                  std::vector<std::string>(expectedPosts, "SendSessionStatusToHelvoPellix 0"))
-            << entry.name;
+        EXPECT_THAT(log.stop(), HasSubstr("-[KeloDmgDownloader mountingKeloMacDmg] : No volume was "
+                                          "mounted from " +
+                                          agentFolder() + "KeloMac.dmg"));
+        EXPECT_EQ(retried, downloader.get());
+        EXPECT_EQ(statusCenter_->journal.size(), statusPosts + 1);
+        EXPECT_FALSE(fs::exists(agentFolder() + "Kelo.app"));
+        EXPECT_FALSE(fs::exists(agentFolder() + "KeloMac.dmg"));
+        EXPECT_THAT(workspace_->launched.entries(), IsEmpty());
     }
 }
 

@@ -4,7 +4,7 @@
 // The logger takes the process's standard streams over for good, so every scenario runs in a
 // child process; the test process only looks at the files afterwards.
 #include <fcntl.h>
-#include <glib.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -23,8 +23,12 @@
 #include <vector>
 
 #include "ChildProcess.h"
+#include "Handlers/KeloPellixUpdater.h"
 #include "Handlers/LogHandler.h"
 #include "Handlers/Utils.h"
+#include "LogFile.h"
+#include "MainLoop.h"
+#include "Platform/Bundle.h"
 #include "Platform/Console.h"
 #include "Platform/Log.h"
 #include "TempHome.h"
@@ -82,12 +86,6 @@ class LogHandlerTest : public TempHomeTest {
         std::fflush(stdout);
     }
 
-    std::uintmax_t sizeOf(const std::string& file) const {
-        std::error_code code;
-        const auto size = fs::file_size(file, code);
-        return code ? static_cast<std::uintmax_t>(-1) : size;
-    }
-
     void writeEarlierRun(int highest) const {
         for (int number = 0; number <= highest; ++number) {
             writeText(numbered(number), "earlier run " + std::to_string(number) + "\n");
@@ -95,131 +93,96 @@ class LogHandlerTest : public TempHomeTest {
     }
 };
 
-TEST_F(LogHandlerTest, RotatesOnlyOncePastTheSizeLimit) {
+TEST_F(LogHandlerTest, TenCopiesAndEarlierRunsShiftOutOneRotationAtATime) {
+    writeEarlierRun(10);
+    constexpr int kRotations = 13;
     runInChild([&] {
+        platform::Console::print("written before logging starts");
         auto logger = startLogger();
-        writeFiller(kLimit);
+        platform::Console::print("rotation 1");
+        // Exactly 256 KiB stays; one byte more is rotated whole into copy 0.
+        writeFiller(kLimit - static_cast<std::size_t>(fs::file_size(currentLog())));
         logger->loggingFile();
         report("count", std::to_string(logger->logFileNameCount()));
-        writeFiller(1);
-        logger->loggingFile();
-        report("count", std::to_string(logger->logFileNameCount()));
+        for (int rotation = 1; rotation <= kRotations; ++rotation) {
+            if (rotation > 1) {
+                platform::Console::printf("rotation {}", rotation);
+                writeFiller(kLimit);
+            } else {
+                writeFiller(1);
+            }
+            logger->loggingFile();
+            report("count", std::to_string(logger->logFileNameCount()));
+            report("copy5", log_file::splitLines(readText(numbered(5))).front());
+            if (rotation == 1) report("size0", std::to_string(fs::file_size(numbered(0))));
+        }
+        platform::Console::print("after the rotations");
     });
-    // Exactly 256 KiB stayed; one byte more went whole into copy 0.
-    EXPECT_EQ(reported("count"), (std::vector<std::string>{"0", "1"}));
-    EXPECT_EQ(sizeOf(numbered(0)), kLimit + 1);
-    EXPECT_EQ(sizeOf(currentLog()), 0u);
-    EXPECT_FALSE(fs::exists(numbered(1)));
+    EXPECT_EQ(reported("count"), (std::vector<std::string>{"0", "1", "2", "3", "4", "5", "6", "7",
+                                                           "8", "9", "10", "10", "10", "10"}));
+    EXPECT_EQ(reported("size0"), std::vector<std::string>{std::to_string(kLimit + 1)});
+    // The first rotations leave an earlier run's copies alone until the shifting reaches them.
+    EXPECT_EQ(reported("copy5")[4], "earlier run 5");
+    EXPECT_EQ(reported("copy5")[5], "rotation 1");
+    // Copy 0 is the latest; the two oldest rotations have been dropped; no eleventh copy.
+    for (int number = 0; number <= 10; ++number) {
+        EXPECT_EQ(log_file::splitLines(readText(numbered(number))).front(),
+                  fmt::format("rotation {}", kRotations - number));
+    }
+    EXPECT_FALSE(fs::exists(numbered(11)));
+    EXPECT_EQ(readText(currentLog()), "after the rotations\n");
+    // The log holds the launch token: every file is its owner's only, the earlier run's too.
+    for (int number = -1; number <= 10; ++number) {
+        const auto file = number < 0 ? currentLog() : numbered(number);
+        EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write)
+            << file;
+    }
+    // What was written before logging started stayed in the inherited streams.
+    EXPECT_TRUE(log_file::inOrder(
+        log_file::splitLines(readText(path("inherited.txt"))),
+        {"written before logging starts",
+         "-[LogHandler createKeloPellixLogFolder] Kelo Pellix Log Folder Created..."}));
 }
 
-TEST_F(LogHandlerTest, TimerRotatesAtTheNextTickAfterItsCreatorLetGo) {
+TEST_F(LogHandlerTest, ChangesOfTheLogWakeTheLoggerAndNothingElseDoes) {
+    platform::Bundle::overrideMainBundlePath(std::string(KELO_BUNDLE_DIR));
     runInChild([&] {
         LogHandler unused;
         // Starts a logger of its own and keeps no reference to it.
         Utils::createPellixDirectoriesWithLogHandler(unused);
+        // The disk-image tool writes its own errors into the log, before the updater's line.
+        KeloPellixUpdater::getInstance()->mountingKeloPellixDmg();
+
         writeFiller(kLimit + 1);
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (!fs::exists(numbered(0)) && std::chrono::steady_clock::now() < deadline) {
-            g_main_context_iteration(nullptr, TRUE);
-        }
-        report("rotated", fs::exists(numbered(0)) ? "yes" : "no");
-        platform::Console::print("after the tick");
+        report("rotated",
+               MainLoop::runUntil([&] { return fs::exists(numbered(0)); }, 20s) ? "yes" : "no");
+        fs::copy_file(numbered(0), path("rotated.log"));
+        // A log renamed (or removed) by someone else is replaced, and so is a removed folder.
+        fs::rename(currentLog(), path("moved.log"));
+        report("renamed",
+               MainLoop::runUntil([&] { return fs::exists(currentLog()); }, 20s) ? "yes" : "no");
+        platform::Console::print("into the new log");
+        report("new log", readText(currentLog()));
+        fs::remove_all(logFolder());
+        fs::create_directories(logFolder());
+        report("folder",
+               MainLoop::runUntil([&] { return fs::exists(currentLog()); }, 20s) ? "yes" : "no");
+        platform::Log::nslog("{} into the log of the new folder", "-[Test op]");
+        // Nothing left to do: the main loop sleeps until something happens.
+        report("idle", MainLoop::runUntilIdle(20s) ? "yes" : "no");
     });
     EXPECT_EQ(reported("rotated"), std::vector<std::string>{"yes"});
-    const auto rotated = readText(numbered(0));
-    EXPECT_NE(rotated.find("Kelo Pellix App Started"), std::string::npos);
-    EXPECT_GT(rotated.size(), kLimit);
-    EXPECT_EQ(readText(currentLog()), "after the tick\n");
-}
-
-TEST_F(LogHandlerTest, FirstRotationOfAProcessReplacesOnlyCopyZero) {
-    writeEarlierRun(2);
-    runInChild([&] {
-        platform::Console::print("written before logging starts");
-        auto logger = startLogger();
-        for (int descriptor : {STDOUT_FILENO, STDERR_FILENO}) {
-            const int flags = ::fcntl(descriptor, F_GETFD);
-            report("cloexec", flags >= 0 && (flags & FD_CLOEXEC) ? "yes" : "no");
-        }
-        platform::Console::print("first line");
-        platform::Log::nslog("{} second line", "-[Test op]");
-        writeFiller(kLimit);
-        logger->loggingFile();
-        report("count", std::to_string(logger->logFileNameCount()));
-        platform::Console::print("after the rotation");
-    });
-    // A program started later does not inherit the log.
-    EXPECT_EQ(reported("cloexec"), (std::vector<std::string>{"yes", "yes"}));
-    EXPECT_EQ(reported("count"), std::vector<std::string>{"1"});
-    const auto copy = readText(numbered(0));
-    EXPECT_EQ(copy.rfind("first line\n", 0), 0u) << copy.substr(0, 200);
-    EXPECT_NE(copy.find("] -[Test op] second line\n"), std::string::npos);
-    EXPECT_EQ(readText(numbered(1)), "earlier run 1\n");
-    EXPECT_EQ(readText(numbered(2)), "earlier run 2\n");
-    EXPECT_EQ(readText(currentLog()), "after the rotation\n");
-    EXPECT_NE(readText(path("inherited.txt")).find("written before logging starts"),
-              std::string::npos);
-    EXPECT_NE(
-        readText(path("inherited.txt"))
-            .find("-[LogHandler createKeloPellixLogFolder] Kelo Pellix Log Folder Created..."),
-        std::string::npos);
-}
-
-TEST_F(LogHandlerTest, CountStopsAtTenAndNoEleventhCopyAppears) {
-    constexpr int kRotations = 13;
-    runInChild([&] {
-        auto logger = startLogger();
-        for (int rotation = 1; rotation <= kRotations; ++rotation) {
-            platform::Console::printf("rotation {}", rotation);
-            writeFiller(kLimit);
-            logger->loggingFile();
-            report("count", std::to_string(logger->logFileNameCount()));
-        }
-    });
-    EXPECT_EQ(reported("count"), (std::vector<std::string>{"1", "2", "3", "4", "5", "6", "7", "8",
-                                                           "9", "10", "10", "10", "10"}));
-    EXPECT_FALSE(fs::exists(numbered(11)));
-    // Copy 0 is the latest; the two oldest rotations have been dropped.
-    for (int number = 0; number <= 10; ++number) {
-        EXPECT_EQ(
-            readText(numbered(number)).rfind(fmt::format("rotation {}\n", kRotations - number), 0),
-            0u)
-            << "keloPellix" << number << ".log";
-    }
-}
-
-TEST_F(LogHandlerTest, EarlierRunsCopiesSurviveUntilTheShiftingReachesThem) {
-    writeEarlierRun(10);
-    runInChild([&] {
-        auto logger = startLogger();
-        for (int rotation = 1; rotation <= 6; ++rotation) {
-            platform::Console::printf("rotation {}", rotation);
-            writeFiller(kLimit);
-            logger->loggingFile();
-            if (rotation == 5) fs::copy_file(numbered(5), path("copy5-after-five.log"));
-        }
-    });
-    EXPECT_EQ(readText(path("copy5-after-five.log")), "earlier run 5\n");
-    EXPECT_EQ(readText(numbered(5)).rfind("rotation 1\n", 0), 0u);
-    EXPECT_EQ(readText(numbered(0)).rfind("rotation 6\n", 0), 0u);
-    for (int number = 6; number <= 10; ++number) {
-        EXPECT_EQ(readText(numbered(number)), fmt::format("earlier run {}\n", number));
-    }
-}
-
-TEST_F(LogHandlerTest, StreamsMoveToANewLogWhenTheFileIsRemoved) {
-    runInChild([&] {
-        auto logger = startLogger();
-        platform::Console::print("into the first file");
-        fs::remove(currentLog());
-        logger->loggingFile();
-        platform::Console::print("into the second file");
-        platform::Log::nslog("{} also here", "-[Test op]");
-    });
-    const auto log = readText(currentLog());
-    EXPECT_EQ(log.find("into the first file"), std::string::npos) << log;
-    EXPECT_EQ(log.rfind("into the second file\n", 0), 0u) << log;
-    EXPECT_NE(log.find("-[Test op] also here\n"), std::string::npos) << log;
+    EXPECT_EQ(reported("renamed"), std::vector<std::string>{"yes"});
+    EXPECT_EQ(reported("folder"), std::vector<std::string>{"yes"});
+    EXPECT_EQ(reported("idle"), std::vector<std::string>{"yes"});
+    EXPECT_TRUE(log_file::inOrder(
+        log_file::splitLines(readText(path("rotated.log"))),
+        {"Kelo Pellix App Started", "hdiutil: mount failed - ",
+         "-[KeloPellixUpdater mountingKeloPellixDmg] : No volume was mounted from "}));
+    EXPECT_EQ(reported("new log"), std::vector<std::string>{"into the new log"});
+    EXPECT_EQ(readText(path("moved.log")), "");
+    EXPECT_THAT(readText(currentLog()),
+                ::testing::EndsWith("] -[Test op] into the log of the new folder\n"));
 }
 
 TEST_F(LogHandlerTest, NoLineOfAnyThreadIsLostOrDoubledAcrossRotations) {

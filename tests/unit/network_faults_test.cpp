@@ -3,7 +3,9 @@
 // and answers 404, 500, 401 and 407 with bodies. Each failure ends as a failed download (the retry
 // notice is posted), nothing reaches the disk-image tool, nothing is mounted, and no image, whole
 // or partial, is left under its name; the next attempt then runs as if nothing had happened.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -18,6 +20,7 @@
 #include "Handlers/KeloPellixUpdater.h"
 #include "LocalService.h"
 #include "Objects/SessionDetails.h"
+#include "OutputCapture.h"
 #include "Platform/Bundle.h"
 #include "Platform/NotificationCenter.h"
 #include "Platform/ServiceSlot.h"
@@ -142,6 +145,8 @@ class NetworkFaultsTest : public TempHomeTest {
 TEST_F(NetworkFaultsTest, AgentImageFailuresLeaveNothingAndTheNextJoinInstallsIt) {
     const std::string image = agentFolder() + "KeloMac.dmg";
     const std::string volume = platform::Volumes::volumeNamed("Kelo");
+    OutputCapture log(STDERR_FILENO, path("log.txt"));
+    std::size_t statusPosts = 0;
     for (const auto& fault : faultsFor(fs::file_size(service().rootDir() + "/KeloMac.dmg"))) {
         service().setAnswer("/agent/KeloMac.dmg", fault.answer);
         auto downloader = std::make_shared<KeloDmgDownloader>();
@@ -149,7 +154,13 @@ TEST_F(NetworkFaultsTest, AgentImageFailuresLeaveNothingAndTheNextJoinInstallsIt
             << fault.name;
         expectNothingLeft(image, volume, fault.name);
         EXPECT_TRUE(workspace_->launched.entries().empty()) << fault.name;
+        // Other processes hear of an answer that is no image, not of a transfer that failed.
+        statusPosts += fault.answer.status ? 1 : 0;
+        EXPECT_EQ(statusCenter_->journal.size(), statusPosts) << fault.name;
     }
+    EXPECT_THAT(log.stop(), ::testing::HasSubstr("-[KeloDmgDownloader startDownLoadingKeloMacDmg]"
+                                                 "_block_invoke : Download failed! Error - The "
+                                                 "server answered with HTTP status code 404."));
 
     // The next join: the same road, now with the usual answer, installs and starts the agent.
     SessionDetails::getInstance().setIsUpdateNeeded(true);

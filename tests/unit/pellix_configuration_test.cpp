@@ -1,7 +1,10 @@
 #include "Handlers/PellixConfiguration.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <cerrno>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -114,25 +117,39 @@ TEST_F(PellixConfigurationTest, DecodesUtf8AndUtf16WithByteOrderMark) {
     }
 }
 
-TEST_F(PellixConfigurationTest, ReadsFilesAndReportsWhatCannotBeRead) {
-    const std::string utf16 = path("utf16.conf");
-    writeText(utf16,
+TEST_F(PellixConfigurationTest, ReadsRegularFilesUpTo64KiBAndReportsWhatCannotBeRead) {
+    const std::string fifo = path("fifo.conf");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    writeText(path("utf16.conf"),
               "\xFF\xFE"
               "D\0C\0=\0u\0s\0"s);
-    const auto contents = PellixConfiguration::read(utf16);
-    ASSERT_TRUE(contents.has_value());
-    EXPECT_EQ(contents->parameters, (Parameters{{"DC", "us"}}));
-
-    platform::Error error;
-    const std::string binary = path("binary.conf");
-    writeText(binary, "\x89PNG\r\n\x1A\n\0\0"s);
-    EXPECT_FALSE(PellixConfiguration::read(binary, &error).has_value());
-    EXPECT_EQ(error.code, 264);
-    EXPECT_EQ(error.path, binary);
-
-    error = {};
-    EXPECT_FALSE(PellixConfiguration::read(path("missing.conf"), &error).has_value());
-    EXPECT_EQ(error.code, ENOENT);
+    writeText(path("binary.conf"), "\x89PNG\r\n\x1A\n\0\0"s);
+    writeText(path("largest.conf"), "DC=us&x=" + std::string(64 * 1024 - 8, 'x'));
+    writeText(path("too-large.conf"), "DC=us&x=" + std::string(64 * 1024 - 7, 'x'));
+    const struct {
+        std::string file;
+        std::optional<std::string> dataCentre;
+        int code;  // of the error when nothing is read
+    } rows[] = {
+        {path("utf16.conf"), "us", 0},
+        {path("largest.conf"), "us", 0},
+        {path("binary.conf"), std::nullopt, 264},
+        {path("missing.conf"), std::nullopt, ENOENT},
+        // A pipe nobody writes to would hold the start up; a device could fill the memory.
+        {fifo, std::nullopt, -1},
+        {"/dev/zero", std::nullopt, -1},
+        {path("too-large.conf"), std::nullopt, -1},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.file);
+        platform::Error error;
+        const auto contents = PellixConfiguration::read(row.file, &error);
+        EXPECT_EQ(contents ? std::optional(contents->parameters.at("DC")) : std::nullopt,
+                  row.dataCentre);
+        if (contents) continue;
+        EXPECT_EQ(error.code, row.code);
+        EXPECT_EQ(error.path, row.file);
+    }
 }
 
 }  // namespace

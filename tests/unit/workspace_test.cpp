@@ -1,28 +1,34 @@
 // The workspace: launching bundles detached, the volume list and the volumes' flags, and the
 // programs it hands addresses and settings to.
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "LogFile.h"
+#include "OutputCapture.h"
 #include "Platform/Linux/LinuxWorkspace.h"
 #include "Platform/Volumes.h"
 #include "TempHome.h"
 #include "TestBundle.h"
+#include "TestImages.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using platform::LinuxWorkspace;
+using ::testing::HasSubstr;
 
 class WorkspaceTest : public TempHomeTest {
   protected:
@@ -113,8 +119,8 @@ TEST_F(WorkspaceTest, BundleThatCannotBeStartedIsAnError) {
 
 TEST_F(WorkspaceTest, DiskImageVolumesFollowTheSystemMountsAndAreRemovableAndUnmountable) {
     const std::string volumes = platform::Volumes::folder();
-    fs::create_directories(volumes + "/Pellix Plugin");
-    fs::create_directories(volumes + "/Kelo");
+    TestImages::volume("Pellix Plugin");
+    TestImages::volume("Kelo");
     fs::create_directories(volumes + "/.hdiutil-1-mount-abc/volume");  // the tool's work folder
     writeText(volumes + "/stray file", "not a volume");
 
@@ -159,6 +165,48 @@ TEST_F(WorkspaceTest, DiskImageVolumesFollowTheSystemMountsAndAreRemovableAndUnm
         EXPECT_FALSE(info.isRemovable);
         EXPECT_FALSE(info.isUnmountable);
         EXPECT_FALSE(info.type);
+    }
+}
+
+TEST_F(WorkspaceTest, VolumesFolderThatIsNotThisUsersAloneHoldsNoVolume) {
+    // Without a runtime folder the volumes folder is in /tmp, where anyone can make it first.
+    const std::string volumes = platform::Volumes::folder();
+    const struct {
+        const char* name;
+        std::function<bool()> spoil;  // false: the row cannot be played here
+    } rows[] = {
+        {"open to others",
+         [&] {
+             fs::permissions(volumes, fs::perms::others_read | fs::perms::others_exec,
+                             fs::perm_options::add);
+             return true;
+         }},
+        {"someone else's",
+         [&] { return ::geteuid() == 0 && ::chown(volumes.c_str(), 65534, 0) == 0; }},
+        {"a link",
+         [&] {
+             fs::rename(volumes, path("real-volumes"));
+             fs::create_directory_symlink(path("real-volumes"), volumes);
+             return true;
+         }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        fs::remove_all(volumes);
+        fs::remove_all(path("real-volumes"));
+        const std::string volume = TestImages::volume("Pellix Plugin");
+        ASSERT_EQ(platform::Volumes::volumeAt(volume), volume);
+        if (!row.spoil()) {
+            std::printf("skipped \"%s\": only root can give the folder away\n", row.name);
+            continue;
+        }
+        OutputCapture log(STDERR_FILENO, path("log.txt"));
+        const auto paths = workspace_.mountedVolumePaths();
+        EXPECT_EQ(std::count(paths.begin(), paths.end(), volume), 0);
+        EXPECT_FALSE(workspace_.fileSystemInfo(volume).isRemovable);
+        EXPECT_EQ(platform::Volumes::volumeAt(volume), std::nullopt);
+        EXPECT_THAT(log.stop(),
+                    HasSubstr("Volumes : " + volumes + " is not a private folder of this user"));
     }
 }
 

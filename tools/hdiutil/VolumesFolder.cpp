@@ -54,10 +54,11 @@ void VolumesFolder::prepare() const {
     struct stat info {};
     if (lstat(path_.c_str(), &info) != 0)
         throw HdiutilError("cannot read " + path_.string() + ": " + std::strerror(errno));
-    if (!S_ISDIR(info.st_mode) || info.st_uid != geteuid() || (info.st_mode & (S_IWGRP | S_IWOTH)))
+    // The launcher applies the same rule before it uses a volume (platform::Volumes).
+    if (!S_ISDIR(info.st_mode) || info.st_uid != geteuid() || (info.st_mode & 077) != 0)
         throw HdiutilError(path_.string() +
                            " is not a private folder of this user (a symbolic link, someone "
-                           "else's, or writable by others)");
+                           "else's, or open to others)");
 }
 
 std::filesystem::path VolumesFolder::place(const std::filesystem::path& root,

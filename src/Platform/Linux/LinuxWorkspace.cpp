@@ -158,11 +158,13 @@ std::string normalised(const std::string& path) {
 }
 
 // The volumes of the disk-image tool: real folders directly inside its volumes folder (its
-// hidden work folders excluded).
+// hidden work folders excluded), when that folder is this user's alone.
 std::vector<std::string> diskImageVolumes() {
     std::vector<std::string> volumes;
+    const auto folder = Volumes::privateFolder();
+    if (!folder) return volumes;
     std::error_code error;
-    for (fs::directory_iterator entry(Volumes::folder(), error), end; !error && entry != end;
+    for (fs::directory_iterator entry(*folder, error), end; !error && entry != end;
          entry.increment(error)) {
         const std::string name = entry->path().filename().string();
         if (name.empty() || name.front() == '.') continue;
@@ -180,7 +182,8 @@ bool isDiskImageVolume(const std::string& normalisedPath) {
     const std::string name = candidate.filename().string();
     if (name.empty() || name.front() == '.') return false;
     std::error_code error;
-    return fs::symlink_status(candidate, error).type() == fs::file_type::directory;
+    return fs::symlink_status(candidate, error).type() == fs::file_type::directory &&
+           Volumes::privateFolder().has_value();
 }
 
 [[noreturn]] void reportAndExit(int fd, int errorNumber) {
