@@ -3,24 +3,16 @@
 //
 // The logger takes the process's standard streams over for good, so every scenario runs in a
 // child process; the test process only looks at the files afterwards.
+#include "KeloTest.h"
+
 #include <fcntl.h>
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <functional>
 #include <map>
-#include <memory>
-#include <regex>
 #include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "ChildProcess.h"
 #include "Handlers/KeloPellixUpdater.h"
@@ -31,12 +23,8 @@
 #include "Platform/Bundle.h"
 #include "Platform/Console.h"
 #include "Platform/Log.h"
-#include "TempHome.h"
 
 namespace {
-
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
 
 constexpr std::size_t kLimit = 262144;
 
@@ -59,16 +47,17 @@ class LogHandlerTest : public TempHomeTest {
     void report(const std::string& key, const std::string& value) const {
         const auto line = key + " " + value + "\n";
         const int fd = ::open(reportFile().c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        const auto written = ::write(fd, line.data(), line.size());
+        if (::write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+            std::_Exit(5);
         ::close(fd);
-        if (written != static_cast<ssize_t>(line.size())) std::_Exit(5);
+    }
+    void report(const std::string& key, bool happened) const {
+        report(key, std::string(happened ? "yes" : "no"));
     }
     std::vector<std::string> reported(const std::string& key) const {
         std::vector<std::string> values;
-        std::istringstream in(readText(reportFile()));
-        for (std::string line; std::getline(in, line);) {
-            if (line.rfind(key + " ", 0) == 0) values.push_back(line.substr(key.size() + 1));
-        }
+        for (const auto& line : log_file::splitLines(readText(reportFile())))
+            if (line.starts_with(key + " ")) values.push_back(line.substr(key.size() + 1));
         return values;
     }
 
@@ -154,32 +143,27 @@ TEST_F(LogHandlerTest, ChangesOfTheLogWakeTheLoggerAndNothingElseDoes) {
         KeloPellixUpdater::getInstance()->mountingKeloPellixDmg();
 
         writeFiller(kLimit + 1);
-        report("rotated",
-               MainLoop::runUntil([&] { return fs::exists(numbered(0)); }, 20s) ? "yes" : "no");
+        report("rotated", MainLoop::runUntil([&] { return fs::exists(numbered(0)); }, 20s));
         fs::copy_file(numbered(0), path("rotated.log"));
         // A log renamed (or removed) by someone else is replaced, and so is a removed folder.
         fs::rename(currentLog(), path("moved.log"));
-        report("renamed",
-               MainLoop::runUntil([&] { return fs::exists(currentLog()); }, 20s) ? "yes" : "no");
+        report("renamed", MainLoop::runUntil([&] { return fs::exists(currentLog()); }, 20s));
         platform::Console::print("into the new log");
         report("new log", readText(currentLog()));
         fs::remove_all(logFolder());
         fs::create_directories(logFolder());
-        report("folder",
-               MainLoop::runUntil([&] { return fs::exists(currentLog()); }, 20s) ? "yes" : "no");
+        report("folder", MainLoop::runUntil([&] { return fs::exists(currentLog()); }, 20s));
         platform::Log::nslog("{} into the log of the new folder", "-[Test op]");
         // Nothing left to do: the main loop sleeps until something happens.
-        report("idle", MainLoop::runUntilIdle(20s) ? "yes" : "no");
+        report("idle", MainLoop::runUntilIdle(20s));
     });
-    EXPECT_EQ(reported("rotated"), std::vector<std::string>{"yes"});
-    EXPECT_EQ(reported("renamed"), std::vector<std::string>{"yes"});
-    EXPECT_EQ(reported("folder"), std::vector<std::string>{"yes"});
-    EXPECT_EQ(reported("idle"), std::vector<std::string>{"yes"});
+    for (const char* key : {"rotated", "renamed", "folder", "idle"})
+        EXPECT_THAT(reported(key), ElementsAre("yes")) << key;
     EXPECT_TRUE(log_file::inOrder(
         log_file::splitLines(readText(path("rotated.log"))),
         {"Kelo Pellix App Started", "hdiutil: mount failed - ",
          "-[KeloPellixUpdater mountingKeloPellixDmg] : No volume was mounted from "}));
-    EXPECT_EQ(reported("new log"), std::vector<std::string>{"into the new log"});
+    EXPECT_THAT(reported("new log"), ElementsAre("into the new log"));
     EXPECT_EQ(readText(path("moved.log")), "");
     EXPECT_THAT(readText(currentLog()),
                 ::testing::EndsWith("] -[Test op] into the log of the new folder\n"));
@@ -222,45 +206,30 @@ TEST_F(LogHandlerTest, NoLineOfAnyThreadIsLostOrDoubledAcrossRotations) {
         for (int lines : written) report("written", std::to_string(lines));
     });
 
-    EXPECT_EQ(reported("count"), std::vector<std::string>{"10"});
+    EXPECT_THAT(reported("count"), ElementsAre("10"));
     const auto written = reported("written");
     ASSERT_EQ(written.size(), static_cast<std::size_t>(kThreads));
 
+    // Every line a writer wrote is there once, whole.
     std::map<std::pair<int, int>, int> seen;
-    int damaged = 0;
-    const std::regex shape(R"(<W(\d+) L(\d+) \.{150}>$)");
-    std::vector<std::string> files{currentLog()};
-    for (int number = 0; number <= 10; ++number) files.push_back(numbered(number));
-    for (const auto& file : files) {
-        std::istringstream in(readText(file));
-        for (std::string line; std::getline(in, line);) {
+    for (int number = -1; number <= 10; ++number) {
+        for (const auto& line :
+             log_file::splitLines(readText(number < 0 ? currentLog() : numbered(number)))) {
             const auto start = line.find("<W");
             if (start == std::string::npos) continue;
-            std::smatch match;
-            const std::string tail = line.substr(start);
-            if (!std::regex_match(tail, match, shape)) {
-                ++damaged;
-                continue;
-            }
-            ++seen[{std::stoi(match[1]), std::stoi(match[2])}];
+            int writer = -1, index = -1;
+            std::sscanf(line.c_str() + start, "<W%d L%d", &writer, &index);
+            EXPECT_EQ(line.substr(start),
+                      fmt::format("<W{} L{} {}>", writer, index, std::string(150, '.')));
+            ++seen[{writer, index}];
         }
     }
-    EXPECT_EQ(damaged, 0);
-    int missing = 0;
-    int doubled = 0;
-    std::size_t total = 0;
-    for (int writer = 0; writer < kThreads; ++writer) {
-        const int lines = std::stoi(written[static_cast<std::size_t>(writer)]);
-        total += static_cast<std::size_t>(lines);
-        for (int line = 0; line < lines; ++line) {
-            const auto found = seen.find({writer, line});
-            missing += found == seen.end() ? 1 : 0;
-            doubled += found != seen.end() && found->second > 1 ? 1 : 0;
-        }
-    }
-    EXPECT_EQ(missing, 0);
-    EXPECT_EQ(doubled, 0);
-    EXPECT_EQ(seen.size(), total);
+    std::map<std::pair<int, int>, int> expected;
+    for (int writer = 0; writer < kThreads; ++writer)
+        for (int line = 0; line < std::stoi(written[static_cast<std::size_t>(writer)]); ++line)
+            expected[{writer, line}] = 1;
+    EXPECT_TRUE(seen == expected) << "lines seen " << seen.size() << ", written "
+                                  << expected.size();
 }
 
 }  // namespace

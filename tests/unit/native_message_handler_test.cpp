@@ -1,14 +1,8 @@
 // The script message dispatcher: every message of the join page, the replies byte for byte, the
 // join and raise-a-request flows, and messages from pages that are not the service's.
-#include <gtest/gtest.h>
+#include "KeloTest.h"
 
-#include <chrono>
-#include <filesystem>
-#include <memory>
-#include <mutex>
-#include <optional>
-#include <string>
-#include <vector>
+#include <unistd.h>
 
 #include "FakePathMonitor.h"
 #include "Handlers/NativeMessageHandler.h"
@@ -19,25 +13,27 @@
 #include "Platform/UserDefaults.h"
 #include "RecordingUrlSession.h"
 #include "RecordingWorkspace.h"
-#include "TempHome.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
 using nlohmann::json;
 using platform::PlistValue;
+using Scripts = std::vector<std::string>;
 
 constexpr const char* kPage = "https://pellix.kelohelvo.example/join/?pellix_token=t";
-constexpr const char* kAgentCheck = "/api/v2/agent/check_update";
+// The page sends its records as JSON texts.
+const json kCustomer(R"({"name":"Ann","company":"Acme","email":"ann@acme.test","language":"fr"})");
+const json kProxy(
+    R"({"host":"proxy.test","port":3128,"authRequired":true,"userName":"ann","password":"pw"})");
+json joinBody(const std::string& key, const std::string& extra = "") {
+    return json(R"({"sessionKey":)" + key + R"(,"email":"ann@acme.test")" + extra + "}");
+}
 
 class RecordingDelegate : public NativeMessageHandlerDelegate {
   public:
     void executeJavaScript(const std::string& script) override { scripts.push_back(script); }
     void updateWindowTitle(const std::string& title) override { titles.push_back(title); }
-
-    std::vector<std::string> scripts;
-    std::vector<std::string> titles;
+    Scripts scripts, titles;
 };
 
 class NativeMessageHandlerTest : public TempHomeTest {
@@ -45,8 +41,7 @@ class NativeMessageHandlerTest : public TempHomeTest {
     void SetUp() override {
         TempHomeTest::SetUp();
         platform::ServiceSlot<platform::Workspace>::set(workspace_);
-        // The build's own URL session unless a test asks for the recording one.
-        platform::ServiceSlot<platform::UrlSession>::set(nullptr);
+        platform::ServiceSlot<platform::UrlSession>::set(urls_);
         auto& session = SessionDetails::getInstance();
         session.setPlistDcName("com");
         session.setPlistWebServerName("pellix.kelohelvo.example");
@@ -54,19 +49,22 @@ class NativeMessageHandlerTest : public TempHomeTest {
         session.setWebServerName("pellix.kelohelvo.example");
     }
 
-    void useRecordingSession() { platform::ServiceSlot<platform::UrlSession>::set(session_); }
-
-    // Hands one message from the service's page to the dispatcher; returns what it printed.
-    std::string send(const std::string& name, std::optional<json> body = std::nullopt,
+    // What the dispatcher printed for one message, without the operation's prefix.
+    std::string said(const std::string& name, std::optional<json> body = {},
                      const std::string& page = kPage) {
-        ::testing::internal::CaptureStdout();
-        handler_.handleMessageFromWebView(ScriptMessage(name, std::move(body), page));
-        return ::testing::internal::GetCapturedStdout();
+        return printed(
+            [&] { handler_.handleMessageFromWebView(ScriptMessage(name, std::move(body), page)); });
+    }
+    std::string printed(const std::function<void()>& action) {
+        OutputCapture out(STDOUT_FILENO, path("stdout.txt"));
+        action();
+        const std::string text = out.stop(), prefix = "handleMessageFromWebView(message:) : ";
+        return text.starts_with(prefix) ? text.substr(prefix.size()) : text;
     }
 
     static platform::UserDefaults& defaults() { return platform::UserDefaults::standard(); }
     // What the defaults file on disk holds: synchronize ran.
-    PlistValue::Dictionary storedOnDisk() const {
+    PlistValue::Dictionary onDisk() const {
         return platform::PropertyList::readDictionary(platform::UserDefaults::standardFilePath())
             .value_or(PlistValue::Dictionary{});
     }
@@ -74,54 +72,36 @@ class NativeMessageHandlerTest : public TempHomeTest {
         return path("Library/Logs/KeloHelvo/ConnectionSettings.plist");
     }
 
-    static json customer() {
-        return json(R"({"name":"Ann","company":"Acme","email":"ann@acme.test","language":"fr"})");
-    }
-    static json proxy() {
-        return json(R"({"host":"proxy.test","port":3128,"authRequired":true,"userName":"ann",)"
-                    R"("password":"pw"})");
-    }
-    static json joinBody(const std::string& key, const std::string& extra = "") {
-        return json(R"({"sessionKey":)" + key + R"(,"email":"ann@acme.test")" + extra + "}");
-    }
-
     std::shared_ptr<RecordingDelegate> delegate_ = std::make_shared<RecordingDelegate>();
     std::shared_ptr<RecordingWorkspace> workspace_ = std::make_shared<RecordingWorkspace>();
-    std::shared_ptr<RecordingUrlSession> session_ = std::make_shared<RecordingUrlSession>();
+    std::shared_ptr<RecordingUrlSession> urls_ = std::make_shared<RecordingUrlSession>();
     NativeMessageHandler handler_{delegate_};
 };
 
 TEST_F(NativeMessageHandlerTest, QuestionsAreAnsweredWithWhatIsStored) {
-    EXPECT_EQ(send("getRRSessionDigest"), "");
-    EXPECT_EQ(send("getCustomerDetails"), "");
-    EXPECT_EQ(send("getProxyDetails"), "");
-    EXPECT_EQ(send("getSystemOs"), "");
-    EXPECT_EQ(send("getActiveSessionKey"),
-              "handleMessageFromWebView(message:) : No Session id is active.\n");
-    // Names are compared exactly.
-    for (const char* name : {"GetSystemOs", "getsystemos", "getSystemOs ", "jsToNative"}) {
-        EXPECT_EQ(send(name), "") << name;
-    }
+    for (const char* name :
+         {"getRRSessionDigest", "getCustomerDetails", "getProxyDetails", "getSystemOs",
+          "GetSystemOs", "getsystemos", "getSystemOs ", "jsToNative"})
+        EXPECT_EQ(said(name), "") << name;  // names are compared exactly
+    EXPECT_EQ(said("getActiveSessionKey"), "No Session id is active.\n");
     EXPECT_EQ(SessionDetails::getInstance().sessionDigest(), "");
 
-    EXPECT_EQ(send("sendRRSessionDigestToNative", "digest-1"), "");
-    EXPECT_EQ(send("sendCustomerDetailsToNative", customer()), "");
-    EXPECT_EQ(send("sendProxyDetailsToNative", proxy()), "");
-    // Each group of writes reaches the file.
-    const auto disk = storedOnDisk();
+    EXPECT_EQ(said("sendRRSessionDigestToNative", "digest-1") +
+                  said("sendCustomerDetailsToNative", kCustomer) +
+                  said("sendProxyDetailsToNative", kProxy),
+              "");
+    const auto disk = onDisk();  // each group of writes reaches the file
     EXPECT_EQ(disk.at("RRSessionDigest"), PlistValue("digest-1"));
     EXPECT_EQ(disk.at("company"), PlistValue("Acme"));
     EXPECT_EQ(disk.at("port"), PlistValue(std::int64_t{3128}));
     EXPECT_EQ(disk.at("authRequired"), PlistValue(true));
-    // The proxy file waits for a join.
-    EXPECT_FALSE(fs::exists(proxyFile()));
+    EXPECT_FALSE(fs::exists(proxyFile()));  // the proxy file waits for a join
 
-    send("getRRSessionDigest");
-    send("getCustomerDetails");
-    send("getProxyDetails");
+    for (const char* name : {"getRRSessionDigest", "getCustomerDetails", "getProxyDetails"})
+        said(name);
     EXPECT_EQ(
         delegate_->scripts,
-        (std::vector<std::string>{
+        (Scripts{
             R"(window.receiveRRSessionDigest("");)",
             R"(window.receiveCustomerDetails({"company":null,"email":null,"language":"en","name":null});)",
             R"(window.receiveProxyDetails({"authRequired":null,"host":null,"password":null,"port":null,"userName":null});)",
@@ -130,76 +110,74 @@ TEST_F(NativeMessageHandlerTest, QuestionsAreAnsweredWithWhatIsStored) {
             R"(window.receiveProxyDetails({"authRequired":true,"host":"proxy.test","password":"pw","port":3128,"userName":"ann"});)"}));
     EXPECT_EQ(SessionDetails::getInstance().sessionDigest(), "digest-1");
 
-    send("clearRRSessionDigest");
-    send("getRRSessionDigest");
-    EXPECT_EQ(delegate_->scripts.back(), R"(window.receiveRRSessionDigest("");)");
-    EXPECT_EQ(storedOnDisk().at("RRSessionDigest"), PlistValue(""));
-
+    delegate_->scripts.clear();
+    said("clearRRSessionDigest");
+    said("getRRSessionDigest");
     defaults().set("PellixToken", "token");
-    send("clearPellixDigest");
-    EXPECT_EQ(storedOnDisk().at("PellixToken"), PlistValue(""));
+    said("clearPellixDigest");
+    said("sendJoinDetailsToNative", joinBody("1234567890"));
+    EXPECT_EQ(said("getActiveSessionKey"), "");
+    said("clearActiveSessionKey");
+    EXPECT_EQ(said("getActiveSessionKey"), "");  // an empty key is still an answer
+    EXPECT_THAT(delegate_->scripts, ElementsAre(R"(window.receiveRRSessionDigest("");)",
+                                                R"(window.receiveActiveSessionKey("1234567890");)",
+                                                R"(window.receiveActiveSessionKey("");)"));
+    for (const char* cleared : {"RRSessionDigest", "PellixToken", "activeSessionKey"})
+        EXPECT_EQ(onDisk().at(cleared), PlistValue("")) << cleared;
+
+    // Without a delegate, settings are still stored.
+    handler_.setNativeMessageHandlerDelegate(nullptr);
+    said("sendPellixTitleToNative", "Title");
+    said("getSystemOs");
+    said("sendRRSessionDigestToNative", "d");
+    EXPECT_EQ(delegate_->scripts.size(), 3u);
+    EXPECT_THAT(delegate_->titles, IsEmpty());
+    EXPECT_EQ(defaults().object("WindowTitle"), PlistValue("Title"));
+    EXPECT_EQ(defaults().object("RRSessionDigest"), PlistValue("d"));
 }
 
-TEST_F(NativeMessageHandlerTest, UndecodableRecordsStoreNothing) {
+TEST_F(NativeMessageHandlerTest, WhatCannotBeDecodedStoresNothing) {
     const auto before = defaults().snapshot();
-    EXPECT_EQ(send("sendCustomerDetailsToNative", R"({"name":"Ann"})"),
-              "handleMessageFromWebView(message:) : Customer Details Not Initialized.\n");
-    EXPECT_EQ(send("sendProxyDetailsToNative", R"({"host":"h","port":"80"})"),
-              "handleMessageFromWebView(message:) : Proxy Details Not Initialized.\n");
-    EXPECT_EQ(send("sendJoinDetailsToNative", joinBody("\"123456789\"")),
-              "handleMessageFromWebView(message:) : handleMessageFromWebView(message:) : Error "
-              "Unable to decode the join details\n");
-    EXPECT_EQ(defaults().snapshot(), before);
-    EXPECT_TRUE(storedOnDisk().empty());
-}
-
-TEST_F(NativeMessageHandlerTest, BodiesOfTheWrongTypeDoNothing) {
-    useRecordingSession();
-    const auto before = defaults().snapshot();
-    const std::vector<std::optional<json>> wrongBodies = {std::nullopt,
-                                                          json(nullptr),
-                                                          json(123456789),
-                                                          json(true),
-                                                          json::parse(R"({"name":"Ann"})"),
-                                                          json::array({"123456789"})};
+    EXPECT_EQ(said("sendCustomerDetailsToNative", R"({"name":"Ann"})"),
+              "Customer Details Not Initialized.\n");
+    EXPECT_EQ(said("sendProxyDetailsToNative", R"({"host":"h","port":"80"})"),
+              "Proxy Details Not Initialized.\n");
+    EXPECT_EQ(said("sendJoinDetailsToNative", joinBody("\"123456789\"")),
+              "handleMessageFromWebView(message:) : Error Unable to decode the join details\n");
+    // Bodies of the wrong type do nothing at all.
     for (const char* name :
          {"sendRRSessionDigestToNative", "sendCustomerDetailsToNative", "sendRRSessionKeyToNative",
           "sendJoinDetailsToNative", "sendJoinReportAbuseLinkToNative", "sendProxyDetailsToNative",
-          "consoleHandler"}) {
-        for (const auto& body : wrongBodies) {
-            EXPECT_EQ(send(name, body), "") << name << " " << (body ? body->dump() : "absent");
-        }
-    }
+          "consoleHandler"})
+        for (const auto& body : std::vector<std::optional<json>>{
+                 std::nullopt, json(nullptr), json(123456789), json(true),
+                 json::parse(R"({"name":"Ann"})"), json::array({"123456789"})})
+            EXPECT_EQ(said(name, body), "") << name << " " << (body ? body->dump() : "absent");
     EXPECT_EQ(defaults().snapshot(), before);
-    EXPECT_TRUE(storedOnDisk().empty());
-    EXPECT_TRUE(delegate_->scripts.empty());
-    EXPECT_TRUE(workspace_->opened.entries().empty());
-    EXPECT_EQ(session_->count(), 0u);
+    EXPECT_THAT(onDisk(), IsEmpty());
+    EXPECT_THAT(delegate_->scripts, IsEmpty());
+    EXPECT_THAT(workspace_->opened.entries(), IsEmpty());
+    EXPECT_EQ(urls_->count(), 0u);
     EXPECT_FALSE(SessionDetails::getInstance().sessionKey());
 }
 
 TEST_F(NativeMessageHandlerTest, JoinKeysMustHave9Or10Digits) {
-    useRecordingSession();
-    struct Case {
-        std::string key;
-        bool accepted;
-    };
-    for (const auto& [key, accepted] : {Case{"12345678", false}, Case{"123456789", true},
-                                        Case{"1234567890", true}, Case{"12345678901", false}}) {
-        const auto checksBefore = session_->count();
-        const std::string printed = send("sendJoinDetailsToNative", joinBody(key, R"(,"dc":"x")"));
-        std::string expected =
-            "handleMessageFromWebView(message:) : Details Shared for Joining a session - email: "
-            "ann@acme.test, sessionid: " +
-            key + "\n";
-        if (!accepted) {
-            expected += "handleMessageFromWebView(message:) : Invalid Session Key from Join Page\n";
-        }
-        EXPECT_EQ(printed, expected);
+    for (const auto& [key, accepted] : {std::pair{"12345678", false},
+                                        {"123456789", true},
+                                        {"1234567890", true},
+                                        {"12345678901", false}}) {
+        SCOPED_TRACE(key);
+        const auto checksBefore = urls_->count();
+        EXPECT_EQ(said("sendJoinDetailsToNative", joinBody(key, R"(,"dc":"x")")),
+                  "Details Shared for Joining a session - email: ann@acme.test, sessionid: " +
+                      std::string(key) + "\n" +
+                      (accepted ? ""
+                                : "handleMessageFromWebView(message:) : Invalid Session Key from "
+                                  "Join Page\n"));
         // Stored as a number before it is checked, rejected or not.
-        EXPECT_EQ(storedOnDisk().at("activeSessionKey"),
+        EXPECT_EQ(onDisk().at("activeSessionKey"),
                   PlistValue(static_cast<std::int64_t>(std::stoll(key))));
-        EXPECT_EQ(session_->count(), checksBefore + (accepted ? 1 : 0)) << key;
+        EXPECT_EQ(urls_->count(), checksBefore + (accepted ? 1 : 0));
         if (accepted) {
             EXPECT_EQ(SessionDetails::getInstance().sessionKey(), key);
         }
@@ -208,14 +186,13 @@ TEST_F(NativeMessageHandlerTest, JoinKeysMustHave9Or10Digits) {
 }
 
 TEST_F(NativeMessageHandlerTest, JoinFillsTheSessionAndRunsTheAgentCheck) {
-    useRecordingSession();
-    send("sendProxyDetailsToNative", proxy());
+    said("sendProxyDetailsToNative", kProxy);
     auto& session = SessionDetails::getInstance();
     // The launch configuration's data centre, which a join with "dc" returns to.
     session.setPlistDcName("eu");
     session.setPlistWebServerName("pellix-eu.kelohelvo.example");
 
-    send("sendJoinDetailsToNative", joinBody("987654321", R"(,"dc":"")"));
+    said("sendJoinDetailsToNative", joinBody("987654321", R"(,"dc":"")"));
     EXPECT_EQ(session.sessionKey(), "987654321");
     EXPECT_EQ(session.name(), "ann@acme.test");
     EXPECT_EQ(session.dcName(), "eu");
@@ -224,71 +201,47 @@ TEST_F(NativeMessageHandlerTest, JoinFillsTheSessionAndRunsTheAgentCheck) {
     ASSERT_TRUE(fs::exists(proxyFile()));
     EXPECT_EQ(platform::PropertyList::readDictionary(proxyFile())->at("UserName"),
               PlistValue("ann"));
-    ASSERT_EQ(session_->count(), 1u);
-    EXPECT_NE(session_->requests()[0].url.find("https://pellix-eu.kelohelvo.example" +
-                                               std::string(kAgentCheck)),
-              std::string::npos)
-        << session_->requests()[0].url;
+    ASSERT_EQ(urls_->count(), 1u);
+    EXPECT_THAT(urls_->requests()[0].url,
+                HasSubstr("https://pellix-eu.kelohelvo.example/api/v2/agent/check_update"));
 
     // A second join runs a second check; without "dc" a ten-character key names the data centre
     // by its fourth character ("1" is eu).
-    send("sendJoinDetailsToNative", joinBody("987654321", R"(,"dc":"eu")"));
-    ASSERT_EQ(session_->count(), 2u);
+    said("sendJoinDetailsToNative", joinBody("987654321", R"(,"dc":"eu")"));
+    ASSERT_EQ(urls_->count(), 2u);
     session.setPlistDcName("uk");
     session.setPlistWebServerName("pellix-uk.kelohelvo.example");
-    send("sendJoinDetailsToNative", joinBody("1231567890"));
+    said("sendJoinDetailsToNative", joinBody("1231567890"));
     EXPECT_EQ(session.dcName(), "eu");
-    ASSERT_EQ(session_->count(), 3u);
-    EXPECT_NE(session_->requests()[2].url.find("pellix-eu.kelohelvo.example"), std::string::npos);
+    ASSERT_EQ(urls_->count(), 3u);
+    EXPECT_THAT(urls_->requests()[2].url, HasSubstr("pellix-eu.kelohelvo.example"));
 
-    ::testing::internal::CaptureStdout();
-    session_->finish(0, 500);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-              "handleMessageFromWebView(message:) : Unable to update Kelo Helvo Agent\n");
+    EXPECT_EQ(printed([&] { urls_->finish(0, 500); }), "Unable to update Kelo Helvo Agent\n");
     EXPECT_EQ(workspace_->launched.size(), 0u);
 }
 
 TEST_F(NativeMessageHandlerTest, RaiseARequestChecksOnlyTheLength) {
-    useRecordingSession();
-    send("sendCustomerDetailsToNative", customer());
-    send("sendProxyDetailsToNative", proxy());
+    said("sendCustomerDetailsToNative", kCustomer);
+    said("sendProxyDetailsToNative", kProxy);
     auto& session = SessionDetails::getInstance();
-
-    for (const char* key : {"abcdefgh", "abcdefghijk"}) {
-        EXPECT_EQ(send("sendRRSessionKeyToNative", key),
-                  "handleMessageFromWebView(message:) : Invalid Session Key from Raise a Request "
-                  "Page\n")
+    for (const char* key : {"abcdefgh", "abcdefghijk"})
+        EXPECT_EQ(said("sendRRSessionKeyToNative", key),
+                  "Invalid Session Key from Raise a Request Page\n")
             << key;
-    }
-    EXPECT_EQ(session_->count(), 0u);
+    EXPECT_EQ(urls_->count(), 0u);
     EXPECT_FALSE(fs::exists(proxyFile()));
 
     // Nine letters, and nine characters that take more bytes, are both accepted.
-    EXPECT_EQ(send("sendRRSessionKeyToNative", "abcdefghi"), "");
+    EXPECT_EQ(said("sendRRSessionKeyToNative", "abcdefghi"), "");
     EXPECT_EQ(session.sessionKey(), "abcdefghi");
     EXPECT_EQ(session.name(), "Ann");
     EXPECT_TRUE(fs::exists(proxyFile()));
-    EXPECT_EQ(send("sendRRSessionKeyToNative", "ÄÖÜäöüßéè"), "");
-    EXPECT_EQ(session_->count(), 2u);
+    EXPECT_EQ(said("sendRRSessionKeyToNative", "ÄÖÜäöüßéè"), "");
+    EXPECT_EQ(urls_->count(), 2u);
     // Neither the active key nor the data centre is touched.
     EXPECT_FALSE(defaults().object("activeSessionKey"));
     EXPECT_EQ(session.dcName(), "com");
-
-    ::testing::internal::CaptureStdout();
-    session_->finish(0, 503);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
-}
-
-TEST_F(NativeMessageHandlerTest, ActiveSessionKeyAfterJoinAndAfterClearing) {
-    useRecordingSession();
-    send("sendJoinDetailsToNative", joinBody("1234567890"));
-    EXPECT_EQ(send("getActiveSessionKey"), "");
-    send("clearActiveSessionKey");
-    EXPECT_EQ(storedOnDisk().at("activeSessionKey"), PlistValue(""));
-    EXPECT_EQ(send("getActiveSessionKey"), "");
-    EXPECT_EQ(delegate_->scripts,
-              (std::vector<std::string>{R"(window.receiveActiveSessionKey("1234567890");)",
-                                        R"(window.receiveActiveSessionKey("");)"}));
+    EXPECT_EQ(printed([&] { urls_->finish(0, 503); }), "");
 }
 
 // Stored values enter the reply scripts as string literals: whatever they hold stays data.
@@ -297,78 +250,53 @@ TEST_F(NativeMessageHandlerTest, StoredValuesStayDataInTheReplyScripts) {
                                "back\\slash \"quote\"\nline"}) {
         defaults().set("RRSessionDigest", stored);
         defaults().set("activeSessionKey", stored);
-        send("getRRSessionDigest");
-        send("getActiveSessionKey");
+        said("getRRSessionDigest");
+        said("getActiveSessionKey");
     }
     EXPECT_EQ(delegate_->scripts,
-              (std::vector<std::string>{
-                  R"(window.receiveRRSessionDigest("\");alert(1);(\"");)",
-                  R"(window.receiveActiveSessionKey("\");alert(1);(\"");)",
-                  R"(window.receiveRRSessionDigest("</script><script>alert(1)</script>");)",
-                  R"(window.receiveActiveSessionKey("</script><script>alert(1)</script>");)",
-                  R"(window.receiveRRSessionDigest("back\\slash \"quote\"\nline");)",
-                  R"(window.receiveActiveSessionKey("back\\slash \"quote\"\nline");)"}));
+              (Scripts{R"(window.receiveRRSessionDigest("\");alert(1);(\"");)",
+                       R"(window.receiveActiveSessionKey("\");alert(1);(\"");)",
+                       R"(window.receiveRRSessionDigest("</script><script>alert(1)</script>");)",
+                       R"(window.receiveActiveSessionKey("</script><script>alert(1)</script>");)",
+                       R"(window.receiveRRSessionDigest("back\\slash \"quote\"\nline");)",
+                       R"(window.receiveActiveSessionKey("back\\slash \"quote\"\nline");)"}));
 }
 
 TEST_F(NativeMessageHandlerTest, WindowTitleAndItsFallbacks) {
-    send("sendPellixTitleToNative", json(nullptr));
-    send("sendPellixTitleToNative");
+    said("sendPellixTitleToNative", json(nullptr));
+    said("sendPellixTitleToNative");
     EXPECT_FALSE(defaults().object("WindowTitle"));
-
     defaults().set("WindowTitle", std::int64_t{7});
-    send("sendPellixTitleToNative", json(7));
+    said("sendPellixTitleToNative", json(7));
+    said("sendPellixTitleToNative", "Support for Acme");
+    EXPECT_EQ(onDisk().at("WindowTitle"), PlistValue("Support for Acme"));
+    said("sendPellixTitleToNative", json::object());
+    EXPECT_THAT(delegate_->titles,
+                ElementsAre("Kelo Helvo - Pellix", "Kelo Helvo - Pellix", "Kelo Helvo - Pellix",
+                            "Support for Acme", "Support for Acme"));
+}
 
-    send("sendPellixTitleToNative", "Support for Acme");
-    EXPECT_EQ(storedOnDisk().at("WindowTitle"), PlistValue("Support for Acme"));
-    send("sendPellixTitleToNative", json::object());
+TEST_F(NativeMessageHandlerTest, LinksProxySettingsAndConsoleLines) {
     EXPECT_EQ(
-        delegate_->titles,
-        (std::vector<std::string>{"Kelo Helvo - Pellix", "Kelo Helvo - Pellix",
-                                  "Kelo Helvo - Pellix", "Support for Acme", "Support for Acme"}));
-}
-
-TEST_F(NativeMessageHandlerTest, WithoutADelegateSettingsAreStillStored) {
-    handler_.setNativeMessageHandlerDelegate(nullptr);
-    send("sendPellixTitleToNative", "Title");
-    send("getSystemOs");
-    send("sendRRSessionDigestToNative", "d");
-    EXPECT_TRUE(delegate_->scripts.empty());
-    EXPECT_TRUE(delegate_->titles.empty());
-    EXPECT_EQ(defaults().object("WindowTitle"), PlistValue("Title"));
-    EXPECT_EQ(defaults().object("RRSessionDigest"), PlistValue("d"));
-}
-
-TEST_F(NativeMessageHandlerTest, ReportAbuseLinkOpensOnlyWebAddresses) {
-    EXPECT_EQ(send("sendJoinReportAbuseLinkToNative", "https://kelohelvo.example/abuse?x=1"),
-              "handleMessageFromWebView(message:) Opened Report Abuse Page in the Default "
-              "browser\n");
+        said("sendJoinReportAbuseLinkToNative", "https://kelohelvo.example/abuse?x=1"),
+        "handleMessageFromWebView(message:) Opened Report Abuse Page in the Default browser\n");
     workspace_->openSucceeds = false;
-    EXPECT_EQ(send("sendJoinReportAbuseLinkToNative", "http://kelohelvo.example/abuse"), "");
-    // Not an address at all: nothing.
-    EXPECT_EQ(send("sendJoinReportAbuseLinkToNative", "not an address"), "");
-    EXPECT_EQ(workspace_->opened.entries(),
-              (std::vector<std::string>{"https://kelohelvo.example/abuse?x=1",
-                                        "http://kelohelvo.example/abuse"}));
+    EXPECT_EQ(said("sendJoinReportAbuseLinkToNative", "http://kelohelvo.example/abuse"), "");
+    EXPECT_EQ(said("sendJoinReportAbuseLinkToNative", "not an address"), "");
+    for (const std::string link :
+         {"file:///etc/passwd", "kelojoin://123456789", "javascript:alert(1)"})
+        EXPECT_EQ(said("sendJoinReportAbuseLinkToNative", link),
+                  "Report Abuse link is not a web address, not opened: " + link + "\n");
+    EXPECT_THAT(workspace_->opened.entries(), ElementsAre("https://kelohelvo.example/abuse?x=1",
+                                                          "http://kelohelvo.example/abuse"));
 
-    for (const char* link : {"file:///etc/passwd", "kelojoin://123456789", "javascript:alert(1)"}) {
-        EXPECT_EQ(send("sendJoinReportAbuseLinkToNative", link),
-                  "handleMessageFromWebView(message:) : Report Abuse link is not a web address, "
-                  "not opened: " +
-                      std::string(link) + "\n");
-    }
-    EXPECT_EQ(workspace_->opened.size(), 2u);
-}
-
-TEST_F(NativeMessageHandlerTest, OpenProxyAndConsoleMessages) {
-    EXPECT_EQ(send("openProxy"), "");
+    EXPECT_EQ(said("openProxy"), "");
     workspace_->hasProxySettings = false;
-    EXPECT_EQ(send("openProxy"),
-              "handleMessageFromWebView(message:) : No network proxy settings program is "
-              "installed; proxy settings not opened.\n");
+    EXPECT_EQ(said("openProxy"),
+              "No network proxy settings program is installed; proxy settings not opened.\n");
     EXPECT_EQ(workspace_->proxySettingsOpened.load(), 2);
-
-    EXPECT_EQ(send("consoleHandler", "page says hi"),
-              "handleMessageFromWebView(message:) : Console Message from WebView: page says hi\n");
+    EXPECT_EQ(said("consoleHandler", "page says hi"),
+              "Console Message from WebView: page says hi\n");
 }
 
 TEST_F(NativeMessageHandlerTest, PellixLoadedStopsTheNetworkMonitor) {
@@ -378,63 +306,52 @@ TEST_F(NativeMessageHandlerTest, PellixLoadedStopsTheNetworkMonitor) {
         [paths] { return std::make_unique<FakePathMonitor>(paths); });
     monitor.startMonitoringReachability("https://pellix.kelohelvo.example/join/");
     ASSERT_TRUE(MainLoop::runUntil([&] { return monitor.hasReachabilityTimer(); }, 10s));
-
-    send("pellixLoaded");
+    said("pellixLoaded");
     EXPECT_FALSE(monitor.hasReachabilityTimer());
     std::lock_guard lock(paths->mutex);
     EXPECT_EQ(paths->cancels, 1);
 }
 
 TEST_F(NativeMessageHandlerTest, MessagesFromOtherPagesAreDropped) {
-    useRecordingSession();
-    send("sendProxyDetailsToNative", proxy());
+    said("sendProxyDetailsToNative", kProxy);
     const auto before = defaults().snapshot();
     SessionDetails::getInstance().setWebServerName("custom.kelodev.test:8443");
-
-    struct Case {
-        const char* page;
-        const char* host;
-    };
-    for (const auto& [page, host] : {
-             Case{"https://evil.example/join/", "evil.example"},
-             Case{"http://pellix.kelohelvo.example/join/", "pellix.kelohelvo.example"},
-             Case{"https://pellix.kelohelvo.example.evil.example/",
-                  "pellix.kelohelvo.example.evil.example"},
-             Case{"https://pellix.kelohelvo.example:8443/", "pellix.kelohelvo.example:8443"},
-             Case{"https://custom.kelodev.test/", "custom.kelodev.test"},
-             Case{"https://pellix.kelohelvo.example@evil.example/", "evil.example"},
-             Case{"file:///usr/share/kelo/NoInternetPage.html", "(no host)"},
-             Case{"about:blank", "(no host)"},
-             Case{"data:text/html,<p>pellix.kelohelvo.example</p>", "(no host)"},
-             Case{"blob:https://pellix.kelohelvo.example/4f1e", "(no host)"},
-             Case{"", "(no host)"},
-         }) {
+    for (const auto& [page, host] :
+         {std::pair{"https://evil.example/join/", "evil.example"},
+          {"http://pellix.kelohelvo.example/join/", "pellix.kelohelvo.example"},
+          {"https://pellix.kelohelvo.example.evil.example/",
+           "pellix.kelohelvo.example.evil.example"},
+          {"https://pellix.kelohelvo.example:8443/", "pellix.kelohelvo.example:8443"},
+          {"https://custom.kelodev.test/", "custom.kelodev.test"},
+          {"https://pellix.kelohelvo.example@evil.example/", "evil.example"},
+          {"file:///usr/share/kelo/NoInternetPage.html", "(no host)"},
+          {"about:blank", "(no host)"},
+          {"data:text/html,<p>pellix.kelohelvo.example</p>", "(no host)"},
+          {"blob:https://pellix.kelohelvo.example/4f1e", "(no host)"},
+          {"", "(no host)"}}) {
         for (const auto& [name, body] : std::vector<std::pair<std::string, std::optional<json>>>{
                  {"getProxyDetails", std::nullopt},
                  {"sendJoinDetailsToNative", joinBody("123456789")},
-                 {"sendCustomerDetailsToNative", customer()},
-                 {"sendPellixTitleToNative", "Evil"},
-             }) {
-            EXPECT_EQ(send(name, body, page),
-                      "handleMessageFromWebView(message:) : Dropped message " + name +
+                 {"sendCustomerDetailsToNative", kCustomer},
+                 {"sendPellixTitleToNative", "Evil"}})
+            EXPECT_EQ(said(name, body, page),
+                      "Dropped message " + name +
                           " from a page that is not the service's, host: " + host + "\n")
                 << page;
-        }
     }
     EXPECT_EQ(defaults().snapshot(), before);
-    EXPECT_TRUE(delegate_->scripts.empty());
-    EXPECT_TRUE(delegate_->titles.empty());
-    EXPECT_EQ(session_->count(), 0u);
+    EXPECT_THAT(delegate_->scripts, IsEmpty());
+    EXPECT_THAT(delegate_->titles, IsEmpty());
+    EXPECT_EQ(urls_->count(), 0u);
     EXPECT_FALSE(fs::exists(proxyFile()));
 
     // The current web server, the table's hosts (any letter case, default port) are heard.
     for (const char* page : {"https://custom.kelodev.test:8443/join/",
-                             "https://PELLIX-EU.kelohelvo.example:443/x", kPage}) {
-        EXPECT_EQ(send("getSystemOs", std::nullopt, page), "") << page;
-    }
+                             "https://PELLIX-EU.kelohelvo.example:443/x", kPage})
+        EXPECT_EQ(said("getSystemOs", std::nullopt, page), "") << page;
     // A data-centre code in capitals names the host the web view shows in small letters.
     SessionDetails::getInstance().setWebServerName("EU.kelodev.test");
-    EXPECT_EQ(send("getSystemOs", std::nullopt, "https://eu.kelodev.test/join/"), "");
+    EXPECT_EQ(said("getSystemOs", std::nullopt, "https://eu.kelodev.test/join/"), "");
     EXPECT_EQ(delegate_->scripts.size(), 4u);
 }
 

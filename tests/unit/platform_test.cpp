@@ -1,5 +1,5 @@
-// Platform services that cross threads: the serial queue, the session record, the network path
-// monitor, and system-wide notifications on the session bus.
+// Platform services: the serial queue, the session record, the network path monitor and
+// system-wide notifications on the session bus (all of which cross threads), and the folders.
 #include "KeloTest.h"
 
 #include <gio/gio.h>
@@ -13,6 +13,7 @@
 #include "Objects/SessionDetails.h"
 #include "Platform/Linux/GDBusDistributedNotificationCenter.h"
 #include "Platform/Linux/GioPathMonitor.h"
+#include "Platform/Paths.h"
 #include "Platform/SerialQueue.h"
 #include "SessionBusListener.h"
 
@@ -204,6 +205,19 @@ TEST_F(DistributedNotificationsTest, WithoutASessionBusThePostIsLoggedAndDropped
     EXPECT_FALSE(center.post("SendSessionStatusToHelvoPellix", 0));
     EXPECT_THAT(log.stop(), testing::MatchesRegex(
                                 "[^\n]*No session bus, SendSessionStatusToHelvoPellix [^\n]*\n"));
+}
+
+class PathsTest : public TempHomeTest {};
+
+// The desktop entry and icon go where XDG_DATA_HOME says only when it is an absolute path.
+TEST_F(PathsTest, DataFolderIsAnAbsoluteXdgDataHomeOrTheHomesOwn) {
+    const std::string own = home() + "/.local/share";
+    for (const auto& [value, folder] : {std::pair<const char*, std::string>{nullptr, own},
+                                        {"/elsewhere/data", "/elsewhere/data"},
+                                        {"relative/data", own}}) {
+        if (value) setenv("XDG_DATA_HOME", value, 1);
+        EXPECT_EQ(platform::Paths::dataHomeFolder(), folder) << (value ? value : "unset");
+    }
 }
 
 }  // namespace
