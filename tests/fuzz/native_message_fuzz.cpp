@@ -31,10 +31,11 @@ struct Services {
     std::shared_ptr<fuzz::InstantUrlSession> urlSession = std::make_shared<fuzz::InstantUrlSession>();
     std::shared_ptr<fuzz::RecordingWorkspace> workspace = std::make_shared<fuzz::RecordingWorkspace>();
     std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
+    bool ready = setUp();  // before the handler is made
     NativeMessageHandler handler;
 
-    Services() {
-        platform::UserDefaults::setProcessArguments({"KeloHelvoPellix"});
+    Services() { handler.setNativeMessageHandlerDelegate(delegate); }
+    bool setUp() {
         // The agent check fails at once: the join flow ends there instead of installing an agent.
         urlSession->error = platform::UrlError{
             "NSURLErrorDomain", -1009, "The Internet connection appears to be offline.", ""};
@@ -42,7 +43,7 @@ struct Services {
         platform::ServiceSlot<platform::Workspace>::set(workspace);
         platform::ServiceSlot<platform::ProcessRunner>::set(
             std::make_shared<fuzz::ScriptedProcessRunner>());
-        handler.setNativeMessageHandlerDelegate(delegate);
+        return true;
     }
 };
 
@@ -69,7 +70,9 @@ void requirePrivateAndReadable(const std::string& path, std::string_view input) 
 }  // namespace
 
 KELO_FUZZ_TARGET(input) {
-    static Services services;
+    static const bool arguments =
+        (platform::UserDefaults::setProcessArguments({"KeloHelvoPellix"}), true);
+    (void)arguments;
     fuzz::removePath(fuzz::home() + "/Library");
     platform::UserDefaults::resetStandard();
     auto& session = SessionDetails::getInstance();
@@ -81,6 +84,7 @@ KELO_FUZZ_TARGET(input) {
     session.setWebServerName(std::string(kServiceHost));
     session.setPlistWebServerName(std::string(kServiceHost));
 
+    static Services services;  // made once the first conversation's state is fresh
     std::string page = "https://" + std::string(kServiceHost) + "/join/?pellix_token=t";
     for (std::size_t start = 0; start <= input.size();) {
         const auto end = std::min(input.find('\n', start), input.size());
