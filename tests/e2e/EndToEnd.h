@@ -2,44 +2,25 @@
 
 // What the end-to-end scenarios share: the real launcher bundle run as a child process in the
 // test's temporary home, on a private session bus, against the local service; the join page with
-// a customer at the keyboard; the disk images; and file comparisons.
-#include <gtest/gtest.h>
+// a customer at the keyboard; the disk images.
 #include <sys/stat.h>
 
-#include <chrono>
-#include <cstdlib>
-#include <filesystem>
-#include <map>
 #include <memory>
 #include <ranges>
-#include <string>
-#include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "../window/LauncherProcess.h"
 #include "FileTree.h"
+#include "KeloTest.h"
 #include "LocalService.h"
 #include "LogFile.h"
-#include "TempHome.h"
 #include "TestImages.h"
 
 namespace e2e {
 
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
-using launcher_test::eventually;
-
 inline constexpr const char* kToken = "e2e-token";
 inline constexpr const char* kDataCentre = "localkelo";
-
-// The two arguments of every agent start, as the launcher documents them.
-inline const std::vector<std::string> kAgentArguments = {
-    "-timestamps",
-    "{\"M3\":\"Agent downloaded time : 00:00:00 | Server : CDN\","
-    "\"M2\":\"Session Validated : 00:00:00\","
-    "\"M1\":\"Join Launched time : 00:00:00\","
-    "\"M4\":\"Agent launched time : 00:00:00\"}"};
 
 // The local service's join page with a small script that plays the customer: it asks the
 // service for the customer's next step (GET /e2e/customer, one JSON object per step, queued by
@@ -48,7 +29,7 @@ inline const std::vector<std::string> kAgentArguments = {
 inline std::string customerJoinPage() {
     std::string page =
         readText(std::string(KELO_SOURCE_DIR) + "/tools/local-service/www/join/index.html");
-    const std::string customer = R"(<script>
+    page.insert(page.rfind("</body>"), R"(<script>
 (function () {
   'use strict';
   function type(id, value) {
@@ -64,9 +45,6 @@ inline std::string customerJoinPage() {
   function take(step) {
     for (const [id, value] of Object.entries(step.type || {})) type(id, value);
     if (step.join) document.getElementById('join-form').requestSubmit();
-    if (typeof step.reloadAfterMs === 'number') {
-      window.setTimeout(() => window.location.reload(), step.reloadAfterMs);
-    }
     window.fetch('/__event', {
       method: 'POST', keepalive: true,
       body: JSON.stringify({ name: 'customer', step: step.name || '' }),
@@ -84,22 +62,24 @@ inline std::string customerJoinPage() {
   window.addEventListener('load', next);
 })();
 </script>
-)";
-    const auto end = page.rfind("</body>");
-    if (end == std::string::npos) throw std::runtime_error("the join page has no </body>");
-    page.insert(end, customer);
+)");
     return page;
 }
 
-// Runs a command line through the shell; true when it exited with 0.
-inline bool shell(const std::string& command) {
-    return std::system(command.c_str()) == 0;
+// Runs a command line through the shell, the arguments quoted; true when it exited with 0.
+inline bool shell(const std::string& command, const std::vector<std::string>& arguments) {
+    std::string line = command;
+    for (const auto& argument : arguments) {
+        gchar* quoted = g_shell_quote(argument.c_str());
+        line += std::string(" ") + quoted;
+        g_free(quoted);
+    }
+    return std::system(line.c_str()) == 0;
 }
 
-inline std::string quoted(const std::string& text) {
-    std::string out = "'";
-    for (const char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
+inline mode_t modeOf(const std::string& file) {
+    struct stat info {};
+    return ::stat(file.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0;
 }
 
 // The scenarios' common ground: a temporary home, a private session bus, the local service with
@@ -112,12 +92,13 @@ class EndToEndTest : public TempHomeTest {
         service_ = std::make_unique<LocalService>();
         ASSERT_TRUE(TestImages::make(service_->rootDir()));
         // The images' content, as the launcher should install it.
-        images_ = path("images");
         for (const char* image : {"KeloMac.dmg", "KeloHelvoPellix.dmg"}) {
-            ASSERT_TRUE(shell("7zz x -y -bso0 -bsp0 -o" + quoted(images_ + "/" + image) + " " +
-                              quoted(service_->rootDir() + "/" + image)));
+            ASSERT_TRUE(shell("7zz x -y -bso0 -bsp0",
+                              {"-o" + images() + image, service_->rootDir() + "/" + image}));
         }
-        showCustomerJoinPage();
+        service_->setAnswer("/join/", {.body = customerJoinPage(),
+                                       .contentType = "text/html; charset=utf-8",
+                                       .headers = {{"Cache-Control", "no-store"}}});
         fs::create_directories(path("Applications"));
     }
     void TearDown() override {
@@ -127,12 +108,6 @@ class EndToEndTest : public TempHomeTest {
         TempHomeTest::TearDown();
     }
 
-    void showCustomerJoinPage() {
-        service_->setAnswer("/join/", {.body = customerJoinPage(),
-                                       .contentType = "text/html; charset=utf-8",
-                                       .headers = {{"Cache-Control", "no-store"}}});
-    }
-
     // The data centres this test names, all on the local service.
     std::map<std::string, std::string> environment() const {
         return {{"KELO_PELLIX_HOSTS",
@@ -140,60 +115,56 @@ class EndToEndTest : public TempHomeTest {
                 {"KELO_PELLIX_CA_FILE", service_->caFile()}};
     }
 
-    // Starts the launcher of a bundle with the launch parameters on its command line.
-    void start(const std::string& bundle = KELO_BUNDLE_DIR,
+    // Starts the launcher of a bundle with the launch parameters on its command line; success
+    // once the join page has loaded.
+    ::testing::AssertionResult start(const std::string& bundle = KELO_BUNDLE_DIR,
                std::vector<std::string> arguments = {"-DC", kDataCentre, "-PellixToken", kToken,
                                                      "-pathForPellix", "join/"}) {
         launcher_ = std::make_unique<launcher_test::LauncherProcess>(
             launcher_test::bundleExecutable(bundle), arguments, environment(), path("launcher"));
+        if (service_->waitForEvent("load", 90s)) return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "the join page did not load\n" << everythingSaid();
     }
-
-    // Waits until the join page has reported `count` loads since the service started.
-    ::testing::AssertionResult joinPageShown(std::size_t count = 1) {
-        const bool shown = eventually([&] { return events("load") >= count; }, 90s);
-        if (shown) return ::testing::AssertionSuccess();
-        return ::testing::AssertionFailure()
-               << "the join page did not load\n--- log:\n"
-               << readText(launcher_test::logFile()) << "\n--- output:\n"
-               << launcher_->standardOutput() << "\n--- errors:\n"
-               << launcher_->standardError();
-    }
-
-    std::size_t events(const std::string& name) const {
-        std::size_t found = 0;
-        for (const auto& event : service_->events()) {
-            if (event.value("name", "") == name) ++found;
-        }
-        return found;
+    std::string everythingSaid() const {
+        return "--- log:\n" + readText(launcher_test::logFile()) + "\n--- output:\n" +
+               launcher_->standardOutput() + "\n--- errors:\n" + launcher_->standardError();
     }
 
     // The customer's next step at the join page: values typed into fields (by element id), then
-    // Join pressed, or the page reloaded after a pause. Returns once the page has taken it.
+    // Join pressed. Returns once the page has taken it.
     ::testing::AssertionResult customer(const nlohmann::json& step) {
-        const auto before = events("customer");
+        const auto taken = [&] {
+            return std::ranges::count_if(service_->events(), [](const auto& event) {
+                return event.value("name", "") == "customer";
+            });
+        };
+        const auto before = taken();
         service_->setAnswer("/e2e/customer", {.body = step.dump(), .times = 1});
-        if (eventually([&] { return events("customer") > before; }, 30s)) {
-            return ::testing::AssertionSuccess();
-        }
+        if (eventually([&] { return taken() > before; }, 30s)) return ::testing::AssertionSuccess();
         return ::testing::AssertionFailure() << "the customer step was not taken: " << step.dump();
     }
 
     std::vector<std::string> log() const { return log_file::lines(home()); }
-    bool logShows(const std::string& piece, int times = 1,
-                  std::chrono::milliseconds timeout = 60s) const {
-        return log_file::waitFor(home(), piece, timeout, times);
+    ::testing::AssertionResult logShows(const std::string& piece, int times = 1,
+                                        std::chrono::milliseconds timeout = 60s) const {
+        if (log_file::waitFor(home(), piece, timeout, times)) return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << piece << " not logged " << times << " times\n"
+                                             << everythingSaid();
+    }
+    std::string lastLogLine() const {
+        auto lines = log();
+        std::erase(lines, "");
+        return lines.empty() ? "" : lines.back();
     }
 
-    // The lines the test agent recorded, one per start: its arguments, without the time.
+    // The arguments of each start of the test agent (it records them, after the time).
     std::vector<std::vector<std::string>> agentStarts() const {
         std::vector<std::vector<std::string>> starts;
         for (const auto& line : log_file::splitLines(readText(path("agent-started.txt")))) {
-            std::vector<std::string> fields;
-            for (const auto field : std::views::split(line, '\t')) {
-                fields.emplace_back(field.begin(), field.end());
+            starts.emplace_back();
+            for (const auto field : line | std::views::split('\t') | std::views::drop(1)) {
+                starts.back().emplace_back(field.begin(), field.end());
             }
-            fields.erase(fields.begin());
-            starts.push_back(fields);
         }
         return starts;
     }
@@ -220,12 +191,7 @@ class EndToEndTest : public TempHomeTest {
     std::unique_ptr<launcher_test::PrivateBus> bus_;
     std::unique_ptr<LocalService> service_;
     std::unique_ptr<launcher_test::LauncherProcess> launcher_;
-    std::string images_;  // the images' volumes, extracted
+    std::string images() const { return path("images/"); }  // the images' volumes, extracted
 };
-
-inline mode_t modeOf(const std::string& file) {
-    struct stat info {};
-    return ::stat(file.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0;
-}
 
 }  // namespace e2e

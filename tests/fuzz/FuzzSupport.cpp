@@ -1,60 +1,47 @@
 #include "FuzzSupport.h"
 
 #include <sanitizer/common_interface_defs.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <utility>
 
 namespace fuzz {
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string& homeFolder() {
-    static std::string folder;
-    return folder;
-}
-
-void removeHome() {
-    std::error_code ignored;
-    if (!homeFolder().empty()) fs::remove_all(homeFolder(), ignored);
-}
-
+std::string homeFolder;
 }  // namespace
 
 void useTemporaryHome() {
-    if (!homeFolder().empty()) return;
-    std::error_code code;
-    const fs::path base = fs::is_directory("/dev/shm", code) && access("/dev/shm", W_OK) == 0
-                              ? fs::path("/dev/shm")
-                              : fs::temp_directory_path();
+    if (!homeFolder.empty()) return;
+    const fs::path base =
+        access("/dev/shm", W_OK) == 0 ? fs::path("/dev/shm") : fs::temp_directory_path();
     std::string pattern = (base / "kelo-fuzz-XXXXXX").string();
     if (!mkdtemp(pattern.data())) {
         std::perror("mkdtemp");
         std::abort();
     }
-    homeFolder() = pattern;
+    homeFolder = pattern;
     fs::create_directories(pattern + "/run");
     fs::permissions(pattern + "/run", fs::perms::owner_all);
     setenv("HOME", pattern.c_str(), 1);
     setenv("XDG_RUNTIME_DIR", (pattern + "/run").c_str(), 1);
-    std::atexit(removeHome);
+    std::atexit([] { removePath(homeFolder); });
 }
 
 const std::string& home() {
-    return homeFolder();
+    return homeFolder;
 }
 
 void writeFile(const std::string& path, std::string_view bytes) {
     std::error_code ignored;
     fs::create_directories(fs::path(path).parent_path(), ignored);
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out) {
+    if (!out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()))) {
         std::fprintf(stderr, "cannot write %s\n", path.c_str());
         std::abort();
     }
@@ -65,6 +52,12 @@ void removePath(const std::string& path) {
     fs::remove_all(path, ignored);
 }
 
+std::optional<unsigned> modeOf(const std::string& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) return std::nullopt;
+    return status.st_mode & 0777;
+}
+
 void fail(std::string_view what, std::string_view input) {
     // Through the sanitizers' report channel: the fuzzer may have closed standard error.
     const std::string line = "broken promise: " + std::string(what) + " (input of " +
@@ -73,129 +66,61 @@ void fail(std::string_view what, std::string_view input) {
     std::abort();
 }
 
-void InstantUrlSession::answer(std::string body, long status) {
-    std::lock_guard lock(mutex_);
-    body_ = std::move(body);
-    status_ = status;
-    error_.reset();
-}
-
-void InstantUrlSession::failWith(platform::UrlError error) {
-    std::lock_guard lock(mutex_);
-    error_ = std::move(error);
-}
-
-std::vector<std::string> InstantUrlSession::takeRequests() {
-    std::lock_guard lock(mutex_);
-    return std::exchange(requests_, {});
-}
-
 void InstantUrlSession::dataTask(platform::UrlRequest request,
                                  platform::DataTaskCompletion completion) {
-    std::string body;
-    platform::UrlResponse response;
-    std::optional<platform::UrlError> error;
-    {
-        std::lock_guard lock(mutex_);
-        requests_.push_back(request.url);
-        body = body_;
-        response.statusCode = status_;
-        response.url = request.url;
-        error = error_;
-    }
+    requests.add(request.url);
     if (error) {
-        error->failingUrl = request.url;
-        completion({}, std::nullopt, error);
-    } else {
-        completion(std::move(body), response, std::nullopt);
+        auto failure = *error;
+        failure.failingUrl = request.url;
+        completion({}, std::nullopt, failure);
+        return;
     }
+    platform::UrlResponse response;
+    response.statusCode = 200;
+    response.url = request.url;
+    completion(body, response, std::nullopt);
 }
 
 void InstantUrlSession::downloadTask(platform::UrlRequest request,
                                      platform::DownloadTaskCompletion completion,
                                      platform::DownloadProgressHandler) {
-    {
-        std::lock_guard lock(mutex_);
-        requests_.push_back(request.url);
-    }
+    requests.add(request.url);
     completion(std::nullopt, std::nullopt,
                platform::UrlError{"NSURLErrorDomain", -1009,
                                   "The Internet connection appears to be offline.", request.url});
 }
 
-int InstantUrlSession::addProgressObserver(
-    std::function<void(const std::string&, std::uint64_t, std::optional<std::uint64_t>, bool,
-                       bool)>) {
-    return 1;
-}
-
-void ScriptedProcessRunner::setOutput(std::string output) {
-    std::lock_guard lock(mutex_);
-    output_ = std::move(output);
-}
-
-std::vector<ScriptedProcessRunner::Run> ScriptedProcessRunner::takeRuns() {
-    std::lock_guard lock(mutex_);
-    return std::exchange(runs_, {});
-}
-
 platform::ProcessRunner::Result ScriptedProcessRunner::run(
     const std::string& program, const std::vector<std::string>& arguments,
     bool captureStandardOutput) {
-    std::lock_guard lock(mutex_);
-    runs_.push_back({program, arguments});
+    std::vector<std::string> run{program};
+    run.insert(run.end(), arguments.begin(), arguments.end());
+    runs.add(std::move(run));
     Result result;
     result.started = true;
     result.exitStatus = 0;
-    if (captureStandardOutput) result.standardOutput = output_;
+    if (captureStandardOutput) result.standardOutput = output;
     return result;
-}
-
-std::vector<std::string> RecordingWorkspace::takeOpened() {
-    std::lock_guard lock(mutex_);
-    return std::exchange(opened_, {});
-}
-
-bool RecordingWorkspace::openURL(const std::string& url) {
-    std::lock_guard lock(mutex_);
-    opened_.push_back(url);
-    return true;
-}
-
-std::optional<platform::Error> RecordingWorkspace::launchApplication(
-    const std::string& bundlePath, const std::vector<std::string>&) {
-    return platform::Error::other("nothing is started while fuzzing", bundlePath);
 }
 
 bool isUtf8(std::string_view text) {
     for (std::size_t i = 0; i < text.size();) {
         const auto lead = static_cast<unsigned char>(text[i]);
-        std::size_t length = 0;
-        char32_t point = 0;
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-            point = lead & 0x1F;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            point = lead & 0x0F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            point = lead & 0x07;
-        } else {
-            return false;
-        }
-        if (i + length > text.size()) return false;
+        const std::size_t length = lead < 0x80                   ? 1
+                                   : lead >= 0xC2 && lead <= 0xDF ? 2
+                                   : lead >= 0xE0 && lead <= 0xEF ? 3
+                                   : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                                  : 0;
+        if (length == 0 || i + length > text.size()) return false;
+        char32_t point = length == 1 ? lead : lead & (0x7F >> length);
         for (std::size_t k = 1; k < length; ++k) {
             const auto next = static_cast<unsigned char>(text[i + k]);
             if ((next & 0xC0) != 0x80) return false;
             point = (point << 6) | (next & 0x3F);
         }
         const char32_t smallest = length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
-        if (point < smallest || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) {
+        if ((length > 1 && point < smallest) || point > 0x10FFFF ||
+            (point >= 0xD800 && point <= 0xDFFF)) {
             return false;
         }
         i += length;

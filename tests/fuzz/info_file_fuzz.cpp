@@ -1,12 +1,6 @@
 // The info file in the native folder and a bundle's Info.plist, whatever they hold. The info
-// file's values go into the preferences, which must stay readable afterwards; the bundle answers
-// its version and executable or nothing, without harm.
-#include <sys/stat.h>
-
-#include <cstddef>
-#include <cstdint>
-#include <string>
-
+// file's values go into the preferences, which must stay readable and private afterwards; the
+// bundle answers its version and executable or nothing, without harm.
 #include "FuzzSupport.h"
 #include "Handlers/Utils.h"
 #include "Objects/SessionDetails.h"
@@ -14,14 +8,9 @@
 #include "Platform/PropertyList.h"
 #include "Platform/UserDefaults.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzz::useTemporaryHome();
-    platform::UserDefaults::setProcessArguments({"KeloHelvoPellix"});
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const auto input = fuzz::text(data, size);
+KELO_FUZZ_TARGET(input) {
+    static const bool ready = (platform::UserDefaults::setProcessArguments({"KeloHelvoPellix"}), true);
+    (void)ready;
     fuzz::removePath(fuzz::home() + "/Library");
     platform::UserDefaults::resetStandard();
     auto& session = SessionDetails::getInstance();
@@ -35,12 +24,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Utils::readInfoFileArgs(info);
 
     const std::string preferences = platform::UserDefaults::standardFilePath();
-    struct stat status {};
-    if (::stat(preferences.c_str(), &status) == 0) {
-        fuzz::require((status.st_mode & 0777) == 0600, "the preferences are not mode 0600", input);
-        const auto stored = platform::PropertyList::readDictionary(preferences);
-        fuzz::require(stored.has_value(), "the info file's values made the preferences unreadable",
-                      input);
+    if (const auto mode = fuzz::modeOf(preferences)) {
+        fuzz::require(*mode == 0600, "the preferences are not mode 0600", input);
+        fuzz::require(platform::PropertyList::readDictionary(preferences).has_value(),
+                      "the info file's values made the preferences unreadable", input);
     }
 
     const std::string bundle = fuzz::home() + "/Kelo Helvo Pellix.app";
@@ -50,5 +37,4 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         (void)found->objectForInfoDictionaryKey("CFBundleShortVersionString");
         (void)found->executablePath();
     }
-    return 0;
 }

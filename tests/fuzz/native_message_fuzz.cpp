@@ -6,16 +6,9 @@
 // Promises checked after every message: a page that is not the service's changes nothing and
 // hears nothing; only web addresses are handed to the browser; the preferences and the proxy
 // settings file stay readable and private.
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cctype>
-#include <cstddef>
-#include <cstdint>
 #include <memory>
-#include <string>
-#include <string_view>
-#include <vector>
 
 #include "FuzzSupport.h"
 #include "Handlers/NativeMessageHandler.h"
@@ -26,31 +19,33 @@
 
 namespace {
 
-constexpr std::string_view kServicePage = "https://pellix.kelohelvo.example/join/?pellix_token=t";
+constexpr std::string_view kServiceHost = "pellix.kelohelvo.example";
 
-class RecordingDelegate : public NativeMessageHandlerDelegate {
-  public:
-    void executeJavaScript(const std::string& script) override { scripts.push_back(script); }
-    void updateWindowTitle(const std::string& title) override { titles.push_back(title); }
-
-    std::vector<std::string> scripts;
-    std::vector<std::string> titles;
+struct RecordingDelegate : NativeMessageHandlerDelegate {
+    void executeJavaScript(const std::string& script) override { answers.push_back(script); }
+    void updateWindowTitle(const std::string& title) override { answers.push_back(title); }
+    std::vector<std::string> answers;
 };
 
-std::shared_ptr<fuzz::InstantUrlSession> urlSession;
-std::shared_ptr<fuzz::RecordingWorkspace> workspace;
-std::shared_ptr<RecordingDelegate> delegate;
+struct Services {
+    std::shared_ptr<fuzz::InstantUrlSession> urlSession = std::make_shared<fuzz::InstantUrlSession>();
+    std::shared_ptr<fuzz::RecordingWorkspace> workspace = std::make_shared<fuzz::RecordingWorkspace>();
+    std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
+    bool ready = setUp();  // before the handler is made
+    NativeMessageHandler handler;
 
-void resetSession() {
-    auto& session = SessionDetails::getInstance();
-    session.setSessionKey(std::nullopt);
-    session.setName(std::nullopt);
-    session.setSessionDigest(std::nullopt);
-    session.setDcName("com");
-    session.setWebServerName("pellix.kelohelvo.example");
-    session.setPlistDcName("com");
-    session.setPlistWebServerName("pellix.kelohelvo.example");
-}
+    Services() { handler.setNativeMessageHandlerDelegate(delegate); }
+    bool setUp() {
+        // The agent check fails at once: the join flow ends there instead of installing an agent.
+        urlSession->error = platform::UrlError{
+            "NSURLErrorDomain", -1009, "The Internet connection appears to be offline.", ""};
+        platform::ServiceSlot<platform::UrlSession>::set(urlSession);
+        platform::ServiceSlot<platform::Workspace>::set(workspace);
+        platform::ServiceSlot<platform::ProcessRunner>::set(
+            std::make_shared<fuzz::ScriptedProcessRunner>());
+        return true;
+    }
+};
 
 ScriptMessage messageFrom(std::string_view line, const std::string& page) {
     const auto tab = line.find('\t');
@@ -61,60 +56,38 @@ ScriptMessage messageFrom(std::string_view line, const std::string& page) {
     return ScriptMessage(std::string(line.substr(0, tab)), std::move(body), page);
 }
 
-// A page the service cannot have sent: not an https page of a service host at all.
-bool certainlyForeign(const std::string& page) {
-    return page.find("kelohelvo.example") == std::string::npos;
-}
-
 bool isWebAddress(std::string address) {
-    std::transform(address.begin(), address.end(), address.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    for (char& c : address) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return address.starts_with("http://") || address.starts_with("https://");
 }
 
-void checkPrivateReadableFile(const std::string& path, std::string_view what,
-                              std::string_view input) {
-    struct stat status {};
-    if (::stat(path.c_str(), &status) != 0) return;
-    fuzz::require((status.st_mode & 0777) == 0600, std::string(what) + " is not mode 0600", input);
-    fuzz::require(platform::PropertyList::readDictionary(path).has_value(),
-                  std::string(what) + " cannot be read back", input);
+void requirePrivateAndReadable(const std::string& path, std::string_view input) {
+    if (!fuzz::modeOf(path)) return;
+    fuzz::require(fuzz::modeOf(path) == 0600u && platform::PropertyList::readDictionary(path),
+                  path + " is not mode 0600 or cannot be read back", input);
 }
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzz::useTemporaryHome();
-    platform::UserDefaults::setProcessArguments({"KeloHelvoPellix"});
-    urlSession = std::make_shared<fuzz::InstantUrlSession>();
-    // The agent check fails at once: the join flow ends there instead of installing an agent.
-    urlSession->failWith(platform::UrlError{"NSURLErrorDomain", -1009,
-                                            "The Internet connection appears to be offline.", ""});
-    workspace = std::make_shared<fuzz::RecordingWorkspace>();
-    platform::ServiceSlot<platform::UrlSession>::set(urlSession);
-    platform::ServiceSlot<platform::Workspace>::set(workspace);
-    platform::ServiceSlot<platform::ProcessRunner>::set(
-        std::make_shared<fuzz::ScriptedProcessRunner>());
-    delegate = std::make_shared<RecordingDelegate>();
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const auto input = fuzz::text(data, size);
+KELO_FUZZ_TARGET(input) {
+    static const bool arguments =
+        (platform::UserDefaults::setProcessArguments({"KeloHelvoPellix"}), true);
+    (void)arguments;
     fuzz::removePath(fuzz::home() + "/Library");
     platform::UserDefaults::resetStandard();
-    resetSession();
-    static NativeMessageHandler handler;
-    handler.setNativeMessageHandlerDelegate(delegate);
-    const std::string preferences = platform::UserDefaults::standardFilePath();
-    const std::string proxySettings =
-        fuzz::home() + "/Library/Logs/KeloHelvo/ConnectionSettings.plist";
+    auto& session = SessionDetails::getInstance();
+    session.setSessionKey(std::nullopt);
+    session.setName(std::nullopt);
+    session.setSessionDigest(std::nullopt);
+    session.setDcName("com");
+    session.setPlistDcName("com");
+    session.setWebServerName(std::string(kServiceHost));
+    session.setPlistWebServerName(std::string(kServiceHost));
 
-    std::string page(kServicePage);
-    std::size_t start = 0;
-    while (start <= input.size()) {
-        auto end = input.find('\n', start);
-        if (end == std::string_view::npos) end = input.size();
+    static Services services;  // made once the first conversation's state is fresh
+    std::string page = "https://" + std::string(kServiceHost) + "/join/?pellix_token=t";
+    for (std::size_t start = 0; start <= input.size();) {
+        const auto end = std::min(input.find('\n', start), input.size());
         const auto line = input.substr(start, end - start);
         start = end + 1;
         if (line.starts_with("page ")) {
@@ -122,28 +95,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             continue;
         }
 
-        const auto message = messageFrom(line, page);
         const auto before = platform::UserDefaults::standard().snapshot();
-        delegate->scripts.clear();
-        delegate->titles.clear();
-        handler.handleMessageFromWebView(message);
+        services.delegate->answers.clear();
+        services.handler.handleMessageFromWebView(messageFrom(line, page));
 
-        const auto requests = urlSession->takeRequests();
-        const auto opened = workspace->takeOpened();
-        if (certainlyForeign(page)) {
+        const auto requests = services.urlSession->requests.take();
+        const auto opened = services.workspace->opened.take();
+        // A page the service cannot have sent: not a page of a service host at all.
+        if (page.find("kelohelvo.example") == std::string::npos) {
             fuzz::require(platform::UserDefaults::standard().snapshot() == before,
                           "a foreign page changed the stored settings", input);
-            fuzz::require(delegate->scripts.empty() && delegate->titles.empty(),
-                          "a foreign page got an answer", input);
-            fuzz::require(requests.empty() && opened.empty(),
-                          "a foreign page started a request or opened an address", input);
+            fuzz::require(services.delegate->answers.empty() && requests.empty() && opened.empty(),
+                          "a foreign page got an answer, a request or an opened address", input);
         }
         for (const auto& address : opened) {
             fuzz::require(isWebAddress(address), "an address that is not a web page was opened",
                           input);
         }
-        checkPrivateReadableFile(preferences, "the preferences file", input);
-        checkPrivateReadableFile(proxySettings, "the proxy settings file", input);
+        requirePrivateAndReadable(platform::UserDefaults::standardFilePath(), input);
+        requirePrivateAndReadable(fuzz::home() + "/Library/Logs/KeloHelvo/ConnectionSettings.plist",
+                                  input);
     }
-    return 0;
 }

@@ -12,76 +12,49 @@
 #       The corpus that grows stays in BUILD/fuzz/corpus/<target>; crashing inputs go to
 #       BUILD/fuzz/artifacts/.
 set -euo pipefail
-mode="${1:?smoke or long}"
-build="${2:?build folder}"
-root="$(cd "$(dirname "$0")/../.." && pwd)"
-cd "$root"
-
-configure() {
-    local jobs="$1"
-    cmake -S . -B "$build" -DKELO_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-          -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang >/dev/null
-    cmake --build "$build" -j"$jobs" --target kelo_fuzz_targets
-}
-
+mode="${1:?smoke or long}" build="${2:?build folder}"
+cd "$(dirname "$0")/../.."
+[[ "$mode" == smoke ]] && jobs="${3:-2}" || jobs="${5:-2}"
+cmake -S . -B "$build" -DKELO_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang >/dev/null
+cmake --build "$build" -j"$jobs" --target kelo_fuzz_targets
 if [[ "$mode" == smoke ]]; then
-    jobs="${3:-2}"
-    configure "$jobs"
-    cd "$build"
-    exec ctest -L fuzz -j"$jobs" --output-on-failure
+    cd "$build" && exec ctest -L fuzz -j"$jobs" --output-on-failure
 fi
-
 [[ "$mode" == long ]] || { echo "unknown mode: $mode" >&2; exit 2; }
-seconds="${3:-1800}"
-runs="${4:-1000000}"
-jobs="${5:-2}"
-parallel="${6:-2}"
-configure "$jobs"
+seconds="${3:-1800}" runs="${4:-1000000}" parallel="${6:-2}"
 build="$(cd "$build" && pwd)"
-mkdir -p "$build/fuzz/corpus" "$build/fuzz/artifacts" "$build/fuzz/logs"
+mkdir -p "$build/fuzz/artifacts" "$build/fuzz/logs"
+targets=$(basename -s .cpp tests/fuzz/*_fuzz.cpp)
 
-targets=()
-for source in tests/fuzz/*_fuzz.cpp; do
-    targets+=("$(basename "$source" .cpp)")
-done
-
-run_one() {
-    local name="$1"
-    local log="$build/fuzz/logs/$name.log"
+run_one() {  # writes "executions seconds status" to the target's result file
+    local name="$1" started=$SECONDS status=0
     mkdir -p "$build/fuzz/corpus/$name"
-    local started=$SECONDS
-    local status=0
     "$build/fuzz/$name" -runs="$runs" -max_total_time="$seconds" -close_fd_mask=3 \
         -print_final_stats=1 -artifact_prefix="$build/fuzz/artifacts/$name-" \
-        "$build/fuzz/corpus/$name" "tests/fuzz/corpus/$name" >"$log" 2>&1 || status=$?
+        "$build/fuzz/corpus/$name" "tests/fuzz/corpus/$name" >"$build/fuzz/logs/$name.log" 2>&1 ||
+        status=$?
     local executions
-    executions="$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)"
-    echo "$name ${executions:-0} $((SECONDS - started)) $status" >"$build/fuzz/logs/$name.result"
+    executions="$(sed -n 's/^stat::number_of_executed_units: *//p' "$build/fuzz/logs/$name.log" | tail -1)"
+    echo "${executions:-0} $((SECONDS - started)) $status" >"$build/fuzz/logs/$name.result"
 }
 
-echo "Fuzzing ${#targets[@]} targets, $parallel at a time: up to $runs executions or ${seconds}s each."
-running=0
-for name in "${targets[@]}"; do
+echo "Fuzzing $(wc -w <<<"$targets") targets, $parallel at a time: up to $runs executions or ${seconds}s each."
+for name in $targets; do
     run_one "$name" &
-    running=$((running + 1))
-    if ((running >= parallel)); then
-        wait -n || true
-        running=$((running - 1))
-    fi
+    (($(jobs -rp | wc -l) < parallel)) || wait -n || true
 done
 wait || true
 
 failed=0
 printf '\n%-28s %12s %9s  %s\n' target executions seconds result
-for name in "${targets[@]}"; do
-    read -r _ executions took status <"$build/fuzz/logs/$name.result"
+for name in $targets; do
+    read -r executions took status <"$build/fuzz/logs/$name.result"
     result=ok
     if ((status != 0)); then
-        result="FAILED (exit $status, see $build/fuzz/logs/$name.log)"
-        failed=1
+        result="FAILED (exit $status, see $build/fuzz/logs/$name.log)" failed=1
     elif ((executions < runs)); then
-        result="SHORT of $runs executions (raise FUZZ_SECONDS)"
-        failed=1
+        result="SHORT of $runs executions (raise FUZZ_SECONDS)" failed=1
     fi
     printf '%-28s %12s %9s  %s\n' "$name" "$executions" "$took" "$result"
 done

@@ -1,13 +1,8 @@
 // The navigation rules, the download words and the page bridge's messages, without a web view.
-#include <gtest/gtest.h>
-
-#include <optional>
-#include <string>
-#include <vector>
-
 #include "App/BridgeMessage.h"
 #include "App/DownloadProgress.h"
 #include "App/NavigationPolicy.h"
+#include "KeloTest.h"
 
 namespace {
 
@@ -64,20 +59,25 @@ TEST(NavigationPolicyTest, DecidesEveryKindOfNavigation) {
 }
 
 TEST(NavigationPolicyTest, DownloadWordsForPeople) {
-    EXPECT_EQ(DownloadProgress::describe(12000000, 40000000),
-              "Downloading the support agent: 12 of 40 MB");
-    EXPECT_EQ(DownloadProgress::describe(1260000, 3000000),
-              "Downloading the support agent: 1.3 of 3 MB");
-    EXPECT_EQ(DownloadProgress::describe(0, 64 * 1024 * 1024),
-              "Downloading the support agent: 0 of 67 MB");
-    EXPECT_EQ(DownloadProgress::describe(5500000, std::nullopt),
-              "Downloading the support agent: 5.5 MB");
-    // More than announced never reads as more than the whole.
-    EXPECT_EQ(DownloadProgress::describe(50000000, 40000000),
-              "Downloading the support agent: 40 of 40 MB");
-    EXPECT_EQ(DownloadProgress::fraction(10, 40), 0.25);
-    EXPECT_EQ(DownloadProgress::fraction(10, std::nullopt), std::nullopt);
-    EXPECT_EQ(DownloadProgress::fraction(10, 0), std::nullopt);
+    const struct {
+        std::uint64_t received;
+        std::optional<std::uint64_t> expected;
+        const char* words;  // after "Downloading the support agent: "
+        std::optional<double> fraction;
+    } rows[] = {
+        {12000000, 40000000, "12 of 40 MB", 0.3},
+        {1260000, 3000000, "1.3 of 3 MB", 0.42},
+        {0, 64 * 1024 * 1024, "0 of 67 MB", 0},
+        {5500000, std::nullopt, "5.5 MB", std::nullopt},
+        {50000000, 40000000, "40 of 40 MB", 1},  // more than announced is never more than whole
+        {10, 0, "0 MB", std::nullopt},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.words);
+        EXPECT_EQ(DownloadProgress::describe(row.received, row.expected),
+                  std::string("Downloading the support agent: ") + row.words);
+        EXPECT_EQ(DownloadProgress::fraction(row.received, row.expected), row.fraction);
+    }
 }
 
 // The body reaches the dispatcher with the kind the page gave it: its rules depend on the kind.
