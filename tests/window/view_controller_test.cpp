@@ -75,6 +75,8 @@ class ViewControllerTest : public TempHomeTest {
     bool openAt(const std::string& path, const std::string& html = "", bool probing = false) {
         if (!html.empty()) serve("/" + path, html);
         SessionDetails::getInstance().setPathForPellix(path);
+        // On a slow machine a probe could otherwise come before the page is loaded.
+        if (!probing) NetworkMonitor::shared().setProbeIntervalForTesting(3600);
         open();
         const bool loaded =
             pumpUntil([&] { return loadedAt(address("/" + path + "?pellix_token=tok")); }, 30s);
