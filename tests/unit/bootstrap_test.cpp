@@ -315,6 +315,7 @@ TEST_F(BootstrapTest, VolumeWithoutConfigurationIsReportedOnTheInheritedOutput) 
     fs::remove(volume + "/.pellixConfiguration");  // the volume qualifies but holds none
     ASSERT_EQ(ChildProcess::run(
                   [] {
+                      platform::UserDefaults::setProcessArguments({"launcher", "-DC", "localkelo"});
                       AppDelegate delegate;
                       delegate.awakeFromNib();
                       delegate.applicationWillFinishLaunching();
