@@ -203,4 +203,28 @@ TEST_F(KeloDmgDownloaderTest, RefusedLaunchIsAnnouncedOnTheSessionBusAndInstalls
     EXPECT_FALSE(fs::exists(volume()));
 }
 
+// The system's name and version that the download's User-Agent carries.
+class SystemVersionTest : public TempHomeTest {};
+
+TEST_F(SystemVersionTest, ReadsNameAndVersionIdUnquotingAsTheShellDoes) {
+    const struct {
+        std::string file;
+        std::optional<std::string> name, version;
+    } rows[] = {
+        {"NAME=aa\nVERSION_ID=12\nID=debian\n", "aa", "12"},
+        {"VERSION=12 (bookworm)\nNAME=\"Debian \\\"GNU\\\"\"\n", "Debian \"GNU\"", std::nullopt},
+        {"NAME='a\\b'\nVERSION_ID=\"\"\n", "a\\b", ""},
+        {"NAME=\"ab\\\"\n", "ab\\", std::nullopt},
+        {"NAME=\"\nno line of ours\n", "\"", std::nullopt},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.file);
+        writeText(path("os-release"), row.file);
+        const auto info = platform::SystemVersion::read(path("os-release"));
+        EXPECT_EQ(info.productName, row.name);
+        EXPECT_EQ(info.productVersion, row.version);
+    }
+    EXPECT_EQ(platform::SystemVersion::read(path("missing")).productName, std::nullopt);
+}
+
 }  // namespace
