@@ -63,10 +63,10 @@ class HdiutilTest : public TempHomeTest {
     }
 
     // A stand-in for 7zz, for what real images here cannot show.
-    std::string fakeSevenZip(const std::string& body) {
-        writeText(path("fake7zz"), "#!/bin/sh\n" + body);
-        fs::permissions(path("fake7zz"), fs::perms::owner_all);
-        return "KELO_PELLIX_7ZZ=" + shellQuoted(path("fake7zz"));
+    std::string fakeSevenZip(const std::string& name, const std::string& body) {
+        writeText(path(name), "#!/bin/sh\n" + body);
+        fs::permissions(path(name), fs::perms::owner_all);
+        return "KELO_PELLIX_7ZZ=" + shellQuoted(path(name));
     }
 
     static std::string images_;
@@ -124,13 +124,17 @@ TEST_F(HdiutilTest, FailedMountsSayWhyAndLeaveNothingInTheVolumesFolder) {
     writeText(path("notes.dmg"), "this is not a disk image\n");
     writeText(path("empty.dmg"), "");
     fs::create_directories(path("folder.dmg"));
-    const auto halfway = fakeSevenZip(
-        "case \"$1\" in\n"
-        "l) cat <<'EOF'\n--\nPath = x.dmg\nType = Iso\nVolume: Kelo\n\n----------\n"
-        "Path = a\nFolder = -\nEOF\n;;\n"
-        "x) for a; do case \"$a\" in -o*) echo partial > \"${a#-o}/a\";; esac; done\n"
-        "   echo 'ERROR: Data Error : a' >&2; exit 2;;\n"
-        "esac\n");
+    // 7-Zip's reason is its first ERROR line, else its first line that is not blank.
+    const auto refused =
+        fakeSevenZip("refusing7zz", "printf '  \\nUnsupported method\\n' >&2; exit 2\n");
+    const auto halfway =
+        fakeSevenZip("halfway7zz",
+                     "case \"$1\" in\n"
+                     "l) cat <<'EOF'\n--\nPath = x.dmg\nType = Iso\nVolume: Kelo\n\n----------\n"
+                     "Path = a\nFolder = -\nEOF\n;;\n"
+                     "x) for a; do case \"$a\" in -o*) echo partial > \"${a#-o}/a\";; esac; done\n"
+                     "   printf '\\nWarning: slow\\nERROR: Data Error : a\\n' >&2; exit 2;;\n"
+                     "esac\n");
 
     // A volumes folder that someone else could reach (or a link to one) must not receive what we
     // extract; the launcher holds the folder to the same rule (the workspace test).
@@ -162,7 +166,14 @@ TEST_F(HdiutilTest, FailedMountsSayWhyAndLeaveNothingInTheVolumesFolder) {
          "KELO_PELLIX_7ZZ=/nonexistent/7zz",
          "7zz not found"},
         {"7zz missing on PATH", {"mount", agentImage()}, "PATH=/nonexistent", "7zz not found"},
-        {"7zz fails halfway", {"mount", agentImage()}, halfway, "Data Error"},
+        {"7zz fails halfway",
+         {"mount", agentImage()},
+         halfway,
+         "(7zz exited with status 2: ERROR: Data Error : a)\n"},
+        {"7zz refuses the image",
+         {"mount", agentImage()},
+         refused,
+         "image not recognized (7zz exited with status 2: Unsupported method)\n"},
         {"volumes folder is a link", {"mount", agentImage()}, "", "not a private folder", linked},
         {"volumes folder open to others",
          {"mount", agentImage()},
@@ -208,6 +219,7 @@ TEST_F(HdiutilTest, HfsVolumesAreMountedFromTheirRootFolder) {
     // 7-Zip shows an HFS+ volume (inside a UDIF image) as one top-level folder named after the
     // volume; no Debian package writes HFS+, so a stand-in plays 7zz here.
     const auto hfs = fakeSevenZip(
+        "hfs7zz",
         "case \"$1\" in\n"
         "l) cat <<'EOF'\n--\nPath = x.dmg\nType = Dmg\n\n----\nPath = 2.hfs\nSize = 1\n\n"
         "--\nPath = 2.hfs\nType = HFS\nMethod = HFS+\n\n----------\n"
