@@ -4,21 +4,13 @@
 #include <filesystem>
 
 #include "Platform/Volumes.h"
-
-namespace {
-
-std::string quoted(const std::string& text) {
-    std::string result = "'";
-    for (const char c : text) result += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return result + "'";
-}
-
-}  // namespace
+#include "ShellQuote.h"
 
 bool TestImages::make(const std::string& folder, const std::string& environment) {
     const std::string command =
-        environment + " " + quoted(std::string(KELO_SOURCE_DIR) + "/tools/make-test-images.sh") +
-        " " + quoted(folder) + " >&2";
+        environment + " " +
+        shellQuoted(std::string(KELO_SOURCE_DIR) + "/tools/make-test-images.sh") + " " +
+        shellQuoted(folder) + " >&2";
     return std::system(command.c_str()) == 0;
 }
 

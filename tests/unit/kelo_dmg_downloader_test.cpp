@@ -1,21 +1,15 @@
 // The agent's image from the local service through the disk-image tool to the started agent,
 // with the real URL session, tool and workspace; recorders stand between the handlers and them.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
+#include "KeloTest.h"
+
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
-#include <filesystem>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include "Handlers/KeloAppUpgrader.h"
 #include "Handlers/KeloDmgDownloader.h"
 #include "LocalService.h"
 #include "Objects/SessionDetails.h"
-#include "OutputCapture.h"
 #include "Platform/Bundle.h"
 #include "Platform/NotificationCenter.h"
 #include "Platform/SystemVersion.h"
@@ -24,17 +18,11 @@
 #include "RecordingStatusCenter.h"
 #include "RecordingWorkspace.h"
 #include "SessionBusListener.h"
-#include "TempHome.h"
 #include "TestBundle.h"
 #include "TestImages.h"
 #include "UrlSessionQueue.h"
 
-namespace fs = std::filesystem;
-
 namespace {
-
-using namespace std::chrono_literals;
-using ::testing::ElementsAre, ::testing::HasSubstr, ::testing::IsEmpty, ::testing::StartsWith;
 
 const std::string kArguments =
     "-timestamps\t"
@@ -68,9 +56,7 @@ class KeloDmgDownloaderTest : public TempHomeTest {
         TempHomeTest::TearDown();
     }
 
-    std::string agentFolder() const {
-        return home() + "/Library/Application Support/KeloParloNative/";
-    }
+    std::string agentFolder() const { return path("Library/Application Support/KeloParloNative/"); }
     std::string volume() const { return platform::Volumes::volumeNamed("Kelo"); }
 
     LocalService& service() { return *service_; }
@@ -106,8 +92,8 @@ TEST_F(KeloDmgDownloaderTest, RenewalInstallsStartsAndCleansUp) {
         runner_->journal.entries(),
         ElementsAre("hdiutil mount " + image + " -> 0", "hdiutil detach " + mounted + " -> 0",
                     StartsWith("hdiutil detach " + mounted + " -> ")));
-    EXPECT_EQ(workspace_->launched.entries(),
-              std::vector<std::string>{agentFolder() + "Kelo.app\t" + kArguments});
+    EXPECT_THAT(workspace_->launched.entries(),
+                ElementsAre(agentFolder() + "Kelo.app\t" + kArguments));
 
     // The new agent, from the volume just mounted, replaced the old one; the leftover volume is
     // as it was; a support tool already there keeps its content; no image is left and nobody
@@ -117,13 +103,11 @@ TEST_F(KeloDmgDownloaderTest, RenewalInstallsStartsAndCleansUp) {
     EXPECT_EQ(readText(agentFolder() + "KHPreLogin"), "tool of an earlier agent\n");
     EXPECT_FALSE(fs::exists(image));
     EXPECT_FALSE(fs::exists(image + ".part"));
-    EXPECT_TRUE(statusCenter_->journal.entries().empty());
+    EXPECT_THAT(statusCenter_->journal.entries(), IsEmpty());
 }
 
 TEST_F(KeloDmgDownloaderTest, AgentFoundAfterMountingLeavesTheVolumeMounted) {
-    LocalService::Answer cdn;
-    cdn.file = "KeloMac.dmg";
-    service().setAnswer("/cdn/agent.dmg", cdn);
+    service().setAnswer("/cdn/agent.dmg", {.file = "KeloMac.dmg"});
     auto& session = SessionDetails::getInstance();
     session.setIsCdnAvailable(true);
     session.setCdnUrl(service().baseUrl() + "/cdn/agent.dmg");
@@ -135,13 +119,13 @@ TEST_F(KeloDmgDownloaderTest, AgentFoundAfterMountingLeavesTheVolumeMounted) {
     ASSERT_TRUE(UrlSessionQueue::drain());
 
     EXPECT_EQ(service().requests("/cdn/agent.dmg").size(), 1u);
-    EXPECT_TRUE(service().requests("/agent/KeloMac.dmg").empty());
-    EXPECT_EQ(runner_->journal.entries(),
-              std::vector<std::string>{"hdiutil mount " + agentFolder() + "KeloMac.dmg -> 0"});
+    EXPECT_THAT(service().requests("/agent/KeloMac.dmg"), IsEmpty());
+    EXPECT_THAT(runner_->journal.entries(),
+                ElementsAre("hdiutil mount " + agentFolder() + "KeloMac.dmg -> 0"));
     EXPECT_TRUE(fs::exists(volume() + "/Kelo.app"));
-    EXPECT_TRUE(workspace_->launched.entries().empty());
+    EXPECT_THAT(workspace_->launched.entries(), IsEmpty());
     EXPECT_FALSE(fs::exists(agentFolder() + "KeloCrashDetector"));
-    EXPECT_TRUE(statusCenter_->journal.entries().empty());
+    EXPECT_THAT(statusCenter_->journal.entries(), IsEmpty());
 }
 
 TEST_F(KeloDmgDownloaderTest, MountWithoutAVolumeOfOursInstallsAndStartsNothing) {
@@ -207,9 +191,8 @@ TEST_F(KeloDmgDownloaderTest, RefusedLaunchIsAnnouncedOnTheSessionBusAndInstalls
     ASSERT_TRUE(runner_->journal.waitFor(3));
     ASSERT_TRUE(UrlSessionQueue::drain());
 
-    EXPECT_EQ(listener.statuses("SendSessionStatusToHelvoPellix", 30s),
-              std::vector<std::int64_t>{0});
-    EXPECT_NE(log.text().find("] kelo app file not launched\n"), std::string::npos) << log.text();
+    EXPECT_THAT(listener.statuses("SendSessionStatusToHelvoPellix", 30s), ElementsAre(0));
+    EXPECT_THAT(log.stop(), HasSubstr("] kelo app file not launched\n"));
     EXPECT_EQ(workspace_->launched.entries().size(), 1u);
     EXPECT_TRUE(fs::exists(agentFolder() + "Kelo.app"));
     for (const char* tool :
@@ -218,6 +201,30 @@ TEST_F(KeloDmgDownloaderTest, RefusedLaunchIsAnnouncedOnTheSessionBusAndInstalls
     }
     EXPECT_FALSE(fs::exists(agentFolder() + "KeloMac.dmg"));
     EXPECT_FALSE(fs::exists(volume()));
+}
+
+// The system's name and version that the download's User-Agent carries.
+class SystemVersionTest : public TempHomeTest {};
+
+TEST_F(SystemVersionTest, ReadsNameAndVersionIdUnquotingAsTheShellDoes) {
+    const struct {
+        std::string file;
+        std::optional<std::string> name, version;
+    } rows[] = {
+        {"NAME=aa\nVERSION_ID=12\nID=debian\n", "aa", "12"},
+        {"VERSION=12 (bookworm)\nNAME=\"Debian \\\"GNU\\\"\"\n", "Debian \"GNU\"", std::nullopt},
+        {"NAME='a\\b'\nVERSION_ID=\"\"\n", "a\\b", ""},
+        {"NAME=\"ab\\\"\n", "ab\\", std::nullopt},
+        {"NAME=\"\nno line of ours\n", "\"", std::nullopt},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.file);
+        writeText(path("os-release"), row.file);
+        const auto info = platform::SystemVersion::read(path("os-release"));
+        EXPECT_EQ(info.productName, row.name);
+        EXPECT_EQ(info.productVersion, row.version);
+    }
+    EXPECT_EQ(platform::SystemVersion::read(path("missing")).productName, std::nullopt);
 }
 
 }  // namespace

@@ -1,30 +1,21 @@
 // The launcher's self-update: the image address, the mount point read from the disk-image tool,
 // and the chain against the local service up to the launcher that waits for the quit.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-#include <unistd.h>
+#include "KeloTest.h"
 
-#include <filesystem>
-#include <memory>
-#include <string>
-#include <vector>
+#include <unistd.h>
 
 #include "DownloadEnd.h"
 #include "Handlers/KeloPellixUpdater.h"
 #include "LocalService.h"
 #include "Objects/SessionDetails.h"
-#include "OutputCapture.h"
 #include "Platform/Bundle.h"
 #include "Platform/NotificationCenter.h"
 #include "Platform/Volumes.h"
 #include "RecordingProcessRunner.h"
 #include "RecordingUrlSession.h"
-#include "TempHome.h"
 #include "TestBundle.h"
 #include "TestImages.h"
 #include "UrlSessionQueue.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -34,35 +25,46 @@ class KeloPellixUpdaterTest : public TempHomeTest {
         TempHomeTest::SetUp();
         platform::ServiceSlot<platform::ProcessRunner>::set(runner_);
         platform::Bundle::overrideMainBundlePath(std::string(KELO_BUNDLE_DIR));
-        auto& session = SessionDetails::getInstance();
-        session.setKeloPellixNativeFolder(nativeFolder());
-        session.setLocalKeloPellixAppVersion("1.0");
+        session().setKeloPellixNativeFolder(nativeFolder());
+        session().setLocalKeloPellixAppVersion("1.0");
+        session().setPellixUpdateNeeded(true);
     }
     void TearDown() override {
         platform::Bundle::overrideMainBundlePath(std::nullopt);
         TempHomeTest::TearDown();
     }
 
+    static SessionDetails& session() { return SessionDetails::getInstance(); }
     std::string nativeFolder() const {
-        return home() + "/Library/Application Support/KeloPellixNativeFolder/";
+        return path("Library/Application Support/KeloPellixNativeFolder/");
     }
     std::string image() const { return nativeFolder() + "KeloHelvoPellix.dmg"; }
     std::string waitingBundle() const { return nativeFolder() + "Kelo Helvo Pellix.app"; }
-
     static void makeBundle(const std::string& bundle, const std::string& version) {
         TestBundle{.version = platform::PlistValue(version)}.writeTo(bundle);
     }
 
+    // The local service offers an image of launcher 9.9.9. The customer started from the
+    // invitation's image, which is still mounted: it holds the launcher they run, never the
+    // update.
+    LocalService& startService() {
+        service_ = std::make_unique<LocalService>();
+        service_->applyEnvironment("com");
+        EXPECT_TRUE(TestImages::make(service_->rootDir(), "PELLIX_VERSION=9.9.9"));
+        session().setWebServerName(service_->host());
+        makeBundle(TestImages::volume("Pellix Plugin") + "/Kelo Helvo Pellix.app", "1.0");
+        return *service_;
+    }
+
     std::shared_ptr<RecordingProcessRunner> runner_ = std::make_shared<RecordingProcessRunner>();
+    std::unique_ptr<LocalService> service_;
 };
 
 TEST_F(KeloPellixUpdaterTest, ImageAddressIsTheGivenOneOrTheWebServersAndFailuresEndTheChain) {
     auto urlSession = std::make_shared<RecordingUrlSession>();
     urlSession->unreachable = true;
     platform::ServiceSlot<platform::UrlSession>::set(urlSession);
-    auto& session = SessionDetails::getInstance();
-    session.setWebServerName("pellix.example");
-    session.setPellixUpdateNeeded(true);
+    session().setWebServerName("pellix.example");
     const struct {
         std::optional<std::string> given;
         std::string used;
@@ -72,39 +74,34 @@ TEST_F(KeloPellixUpdaterTest, ImageAddressIsTheGivenOneOrTheWebServersAndFailure
         {"", ""},
     };
     for (const auto& entry : cases) {
-        session.setPellixDownloadUrl(entry.given);
+        SCOPED_TRACE(entry.used);
+        session().setPellixDownloadUrl(entry.given);
         const void* retrySender = nullptr;
         platform::NotificationCenter::defaultCenter().addObserver(
             this, "RetryDMGDownloadig",
-            [&](const platform::NotificationCenter::Notification& notification) {
-                retrySender = notification.sender;
-            });
+            [&](const auto& notification) { retrySender = notification.sender; });
         auto updater = KeloPellixUpdater::getInstance();
         OutputCapture log(STDERR_FILENO, path("log.txt"));
         updater->checkKeloPellixUpdate();
-        const auto logged = log.stop();
         platform::NotificationCenter::defaultCenter().removeObserver(this);
         // This failure line ends with a blank, as stored logs have it.
-        EXPECT_NE(logged.find("-[KeloPellixUpdater downloadPellixdmg]_block_invoke : Download "
-                              "failed! Error - Could not connect to the server. " +
-                              entry.used + " \n"),
-                  std::string::npos)
-            << logged;
-
-        const auto requests = urlSession->requests();
-        ASSERT_FALSE(requests.empty());
-        EXPECT_EQ(requests.back().url, entry.used);
-        EXPECT_EQ(requests.back().timeoutSeconds, 240);
-        EXPECT_TRUE(requests.back().headers.empty());
+        EXPECT_THAT(log.stop(), HasSubstr("-[KeloPellixUpdater downloadPellixdmg]_block_invoke : "
+                                          "Download failed! Error - Could not connect to the "
+                                          "server. " +
+                                          entry.used + " \n"));
+        ASSERT_THAT(urlSession->requests(), ::testing::Not(IsEmpty()));
+        const auto request = urlSession->requests().back();
+        EXPECT_EQ(request.url, entry.used);
+        EXPECT_EQ(request.timeoutSeconds, 240);
+        EXPECT_TRUE(request.headers.empty());
         EXPECT_EQ(retrySender, updater.get());
     }
-    EXPECT_EQ(urlSession->count(), 3u);
     EXPECT_TRUE(fs::is_directory(nativeFolder()));
-    EXPECT_TRUE(runner_->journal.entries().empty());
-    EXPECT_FALSE(session.isAppReplaceFlag());
+    EXPECT_THAT(runner_->journal.entries(), IsEmpty());
+    EXPECT_FALSE(session().isAppReplaceFlag());
 
     // Without a newer launcher nothing is downloaded.
-    session.setPellixUpdateNeeded(false);
+    session().setPellixUpdateNeeded(false);
     KeloPellixUpdater::getInstance()->checkKeloPellixUpdate();
     EXPECT_EQ(urlSession->count(), 3u);
 }
@@ -125,89 +122,58 @@ TEST_F(KeloPellixUpdaterTest, MountPointIsTheLastFieldOfTheToolsOutputAndIsDetac
         {"\t/Volumes/\xff\xfe", {}},
     };
     for (const auto& entry : cases) {
+        SCOPED_TRACE(entry.output);
         runner_->mountOutput = entry.output;
-        const auto before = runner_->journal.entries().size();
+        runner_->journal.clear();
         auto updater = KeloPellixUpdater::getInstance();
         updater->mountingKeloPellixDmg();
-        EXPECT_FALSE(updater->latestPellixDmgPath()) << entry.output;
+        EXPECT_FALSE(updater->latestPellixDmgPath());
 
         // Once detached, the mount point is forgotten: a second detach runs nothing.
         OutputCapture log(STDERR_FILENO, path("log.txt"));
         updater->unMountingKeloPellixDmg();
-        EXPECT_NE(log.text().find("-[KeloPellixUpdater unMountingKeloPellixDmg] : No Pellix DMG is "
-                                  "mounted to unmount"),
-                  std::string::npos);
-
-        auto runs = runner_->journal.entries();
-        runs.erase(runs.begin(), runs.begin() + static_cast<std::ptrdiff_t>(before));
+        EXPECT_THAT(log.stop(), HasSubstr("-[KeloPellixUpdater unMountingKeloPellixDmg] : No "
+                                          "Pellix DMG is mounted to unmount"));
         std::vector<std::string> expected{"hdiutil mount " + image() + " -> 0"};
         expected.insert(expected.end(), entry.runs.begin(), entry.runs.end());
-        EXPECT_EQ(runs, expected) << entry.output;
+        EXPECT_EQ(runner_->journal.entries(), expected);
     }
     // No volume held the bundle, so nothing waits to be installed.
-    EXPECT_FALSE(SessionDetails::getInstance().isAppReplaceFlag());
+    EXPECT_FALSE(session().isAppReplaceFlag());
 }
 
-class KeloPellixUpdaterChainTest : public KeloPellixUpdaterTest {
-  protected:
-    void SetUp() override {
-        KeloPellixUpdaterTest::SetUp();
-        service_ = std::make_unique<LocalService>();
-        service_->applyEnvironment("com");
-        ASSERT_TRUE(TestImages::make(service_->rootDir(), "PELLIX_VERSION=9.9.9"));
-        auto& session = SessionDetails::getInstance();
-        session.setWebServerName(service_->host());
-        session.setPellixUpdateNeeded(true);
-        // The customer started from the invitation's image, which is still mounted: it holds the
-        // launcher they run, never the update.
-        makeBundle(TestImages::volume("Pellix Plugin") + "/Kelo Helvo Pellix.app", "1.0");
-    }
-    void TearDown() override {
-        service_.reset();
-        KeloPellixUpdaterTest::TearDown();
-    }
-    LocalService& service() { return *service_; }
-
-  private:
-    std::unique_ptr<LocalService> service_;
-};
-
-TEST_F(KeloPellixUpdaterChainTest, NewLauncherReplacesTheOneAnEarlierRunLeftWaiting) {
+TEST_F(KeloPellixUpdaterTest, NewLauncherReplacesTheOneAnEarlierRunLeftWaiting) {
+    LocalService& service = startService();
     makeBundle(waitingBundle(), "5.0");
     KeloPellixUpdater::getInstance()->checkKeloPellixUpdate();
     ASSERT_TRUE(runner_->journal.waitFor(2));
     ASSERT_TRUE(UrlSessionQueue::drain());
 
-    EXPECT_EQ(service().requests("/agent/KeloHelvoPellix.dmg").size(), 1u);
-    EXPECT_EQ(
-        runner_->journal.entries(),
-        (std::vector<std::string>{
-            "hdiutil mount " + image() + " -> 0",
-            "hdiutil detach " + platform::Volumes::volumeNamed("Pellix Plugin 1") + " -> 0"}));
+    EXPECT_EQ(service.requests("/agent/KeloHelvoPellix.dmg").size(), 1u);
+    EXPECT_THAT(runner_->journal.entries(),
+                ElementsAre("hdiutil mount " + image() + " -> 0",
+                            "hdiutil detach " + platform::Volumes::volumeNamed("Pellix Plugin 1") +
+                                " -> 0"));
     EXPECT_EQ(TestBundle::versionAt(waitingBundle()), "9.9.9");
-    EXPECT_TRUE(SessionDetails::getInstance().isAppReplaceFlag());
+    EXPECT_TRUE(session().isAppReplaceFlag());
     EXPECT_TRUE(fs::exists(platform::Volumes::volumeNamed("Pellix Plugin")));
 }
 
-TEST_F(KeloPellixUpdaterChainTest, ImageThatDoesNotMountLeavesNothingToInstall) {
-    LocalService::Answer garbage;
-    garbage.status = 200;
-    garbage.body = "this is not a disk image";
-    garbage.times = 1;
-    service().setAnswer("/agent/KeloHelvoPellix.dmg", garbage);
+TEST_F(KeloPellixUpdaterTest, ImageThatDoesNotMountLeavesNothingToInstall) {
+    startService().setAnswer("/agent/KeloHelvoPellix.dmg",
+                             {.status = 200, .body = "this is not a disk image", .times = 1});
     OutputCapture log(STDERR_FILENO, path("log.txt"));
     // Handled as a download that failed.
     ASSERT_TRUE(downloadPostsTheRetryNotice(
         [] { KeloPellixUpdater::getInstance()->checkKeloPellixUpdate(); }));
-    EXPECT_THAT(log.stop(), ::testing::HasSubstr("-[KeloPellixUpdater mountingKeloPellixDmg] : No "
-                                                 "volume was mounted from " +
-                                                 image()));
+    EXPECT_THAT(log.stop(), HasSubstr("-[KeloPellixUpdater mountingKeloPellixDmg] : No volume was "
+                                      "mounted from " +
+                                      image()));
     EXPECT_THAT(runner_->journal.entries(),
-                ::testing::ElementsAre("hdiutil mount " + image() + " -> 1",
-                                       ::testing::StartsWith("hdiutil detach ")));
+                ElementsAre("hdiutil mount " + image() + " -> 1", StartsWith("hdiutil detach ")));
     EXPECT_FALSE(fs::exists(waitingBundle()));
     EXPECT_FALSE(fs::exists(image()));
-    EXPECT_FALSE(SessionDetails::getInstance().isAppReplaceFlag());
+    EXPECT_FALSE(session().isAppReplaceFlag());
 }
 
 }  // namespace

@@ -1,31 +1,25 @@
-#include "Handlers/PellixConfiguration.h"
+// The launch configuration beside the launcher: its text, its encodings, the files it may be.
+#include "KeloTest.h"
 
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <optional>
-#include <string>
-#include <vector>
 
-#include "TempHome.h"
+#include "Handlers/PellixConfiguration.h"
 
 namespace {
 
-using Parameters = PellixConfiguration::Parameters;
 using namespace std::string_literals;
-
-struct ParseCase {
-    const char* name;
-    std::string text;
-    Parameters parameters;
-    std::vector<std::string> keys;
-};
 
 class PellixConfigurationTest : public TempHomeTest {};
 
 TEST_F(PellixConfigurationTest, SplitsPartsAndKeepsOnlyKeyValuePairs) {
-    const std::vector<ParseCase> cases = {
+    const struct {
+        const char* name;
+        std::string text;
+        PellixConfiguration::Parameters parameters;
+        std::vector<std::string> keys;
+    } cases[] = {
         {"marker inside a value and at the end",
          "DC=euKELO_PARLO_IND\n&pathForPellix=joinKELO_PARLO_IND\n",
          {{"DC", "eu"}, {"pathForPellix", "join"}},
@@ -64,14 +58,13 @@ TEST_F(PellixConfigurationTest, SplitsPartsAndKeepsOnlyKeyValuePairs) {
 }
 
 TEST_F(PellixConfigurationTest, DecodesUtf8AndUtf16WithByteOrderMark) {
-    struct Case {
+    const std::string euro = "\xE2\x82\xAC";      // U+20AC
+    const std::string clef = "\xF0\x9D\x84\x9E";  // U+1D11E, a surrogate pair in UTF-16
+    const struct {
         const char* name;
         std::string bytes;
         std::optional<std::string> text;
-    };
-    const std::string euro = "\xE2\x82\xAC";      // U+20AC
-    const std::string clef = "\xF0\x9D\x84\x9E";  // U+1D11E, a surrogate pair in UTF-16
-    const std::vector<Case> cases = {
+    } cases[] = {
         {"plain UTF-8", "DC=eu&x=" + euro, "DC=eu&x=" + euro},
         {"UTF-8 with mark",
          "\xEF\xBB\xBF"

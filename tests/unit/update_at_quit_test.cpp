@@ -1,26 +1,18 @@
 // Installing a waiting newer launcher when the window is closed: the installed launcher is
 // replaced whole or not at all.
-#include <gtest/gtest.h>
+#include "KeloTest.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <filesystem>
-#include <functional>
-#include <string>
-#include <vector>
-
 #include "Handlers/Utils.h"
 #include "Objects/SessionDetails.h"
-#include "OutputCapture.h"
 #include "Platform/DesktopEntry.h"
 #include "Platform/PlistValue.h"
-#include "TempHome.h"
 #include "TestBundle.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using platform::PlistValue;
 
 constexpr const char* kOperation = "+[Utils updatePellixIfNeeded]";
@@ -52,14 +44,6 @@ class UpdateAtQuitTest : public TempHomeTest {
         OutputCapture capture(STDERR_FILENO, path("stderr.txt"));
         Utils::updatePellixIfNeeded();
         return capture.text();
-    }
-
-    static void expectEndsWithTerminatedLine(const std::string& log) {
-        const std::string last = std::string(kOperation) +
-                                 " : ************************** Kelo Pellix App terminated "
-                                 "******* \n\n\n";
-        ASSERT_GE(log.size(), last.size());
-        EXPECT_EQ(log.substr(log.size() - last.size()), last) << log;
     }
 };
 
@@ -118,8 +102,10 @@ TEST_F(UpdateAtQuitTest, WaitingLauncherReplacesTheInstalledOneWholeOrNotAtAll) 
                       std::string::npos,
                   test.downloaded)
             << log;
-        EXPECT_NE(log.find(kOperation + test.line), std::string::npos) << log;
-        expectEndsWithTerminatedLine(log);
+        EXPECT_THAT(log, AllOf(HasSubstr(kOperation + test.line),
+                               ::testing::EndsWith(std::string(kOperation) +
+                                                   " : ************************** Kelo Pellix App "
+                                                   "terminated ******* \n\n\n")));
 
         EXPECT_EQ(TestBundle::versionAt(installed()), test.installedVersion);
         // Only the launcher put in place is in the desktop's menu.
@@ -131,11 +117,7 @@ TEST_F(UpdateAtQuitTest, WaitingLauncherReplacesTheInstalledOneWholeOrNotAtAll) 
             EXPECT_FALSE(fs::exists(installed() + "/Contents/Resources/old-only"));
         }
         // Nothing but the launcher is left in the Applications folder.
-        std::size_t entries = 0;
-        for ([[maybe_unused]] const auto& entry : fs::directory_iterator(path("Applications"))) {
-            ++entries;
-        }
-        EXPECT_EQ(entries, test.installedVersion ? 1u : 0u);
+        EXPECT_EQ(entriesOf(path("Applications")).size(), test.installedVersion ? 1u : 0u);
     }
 }
 

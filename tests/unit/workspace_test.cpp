@@ -1,151 +1,130 @@
 // The workspace: launching bundles detached, the volume list and the volumes' flags, and the
 // programs it hands addresses and settings to.
+#include "KeloTest.h"
+
 #include <fcntl.h>
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <functional>
-#include <string>
-#include <vector>
 
 #include "LogFile.h"
-#include "OutputCapture.h"
 #include "Platform/Linux/LinuxWorkspace.h"
 #include "Platform/Volumes.h"
-#include "TempHome.h"
 #include "TestBundle.h"
 #include "TestImages.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-using platform::LinuxWorkspace;
-using ::testing::HasSubstr;
+using ::testing::Contains, ::testing::Not;
 
 class WorkspaceTest : public TempHomeTest {
   protected:
     // A bundle whose executable is the script given (when any), named in its Info.plist.
     std::string makeBundle(const std::string& name, const std::optional<std::string>& executable,
-                           const std::optional<std::string>& script, fs::perms mode) {
+                           const std::optional<std::string>& script,
+                           fs::perms mode = fs::perms::owner_all) {
         return TestBundle{.executable = executable, .content = script, .mode = mode}.writeTo(
             path(name + ".app"));
     }
+    // Nothing the workspace started is left for this process to reap: no child, no zombie.
+    static void expectNoChild() {
+        errno = 0;
+        EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
+        EXPECT_EQ(errno, ECHILD);
+    }
 
-    LinuxWorkspace workspace_;
+    platform::LinuxWorkspace workspace_;
 };
 
 TEST_F(WorkspaceTest, LaunchesTheBundleExecutableDetachedWithTheArguments) {
     // A descriptor left open without close-on-exec must not reach the program either.
-    const std::string marker = path("inherited-marker");
-    const int leaked = ::open(marker.c_str(), O_CREAT | O_WRONLY, 0600);
+    const int leaked = ::open(path("inherited-marker").c_str(), O_CREAT | O_WRONLY, 0600);
     ASSERT_GE(leaked, 0);
-
     const std::string out = path("launched");
-    const std::string script =
-        "#!/bin/sh\n"
-        "streams=$(readlink /proc/$$/fd/0 /proc/$$/fd/1 /proc/$$/fd/2)\n"
-        "{\n"
-        "  printf '%s\\n' \"$#\" \"$@\"\n"
-        "  cut -d' ' -f6 /proc/$$/stat\n"
-        "  echo \"$streams\"\n"
-        "  for fd in /proc/$$/fd/*; do readlink \"$fd\"; done | grep -c inherited-marker\n"
-        "} > '" +
-        out +
-        ".tmp'\n"
-        "mv '" +
-        out + ".tmp' '" + out + "'\n";
-    const auto bundle = makeBundle("Kelo", "Kelo", script, fs::perms::owner_all);
+    const auto bundle = makeBundle("Kelo", "Kelo",
+                                   "#!/bin/sh\n"
+                                   "streams=$(readlink /proc/$$/fd/0 /proc/$$/fd/1 /proc/$$/fd/2)\n"
+                                   "{\n"
+                                   "  printf '%s\\n' \"$#\" \"$@\"\n"
+                                   "  cut -d' ' -f6 /proc/$$/stat\n"
+                                   "  echo \"$streams\"\n"
+                                   "  for fd in /proc/$$/fd/*; do readlink \"$fd\"; done | grep -c "
+                                   "inherited-marker\n"
+                                   "} > '" +
+                                       out +
+                                       ".tmp'\n"
+                                       "mv '" +
+                                       out + ".tmp' '" + out + "'\n");
     const std::vector<std::string> arguments = {
         "-timestamps", R"({"M3":"Agent downloaded time : 00:00:00 | Server : CDN","M2":"x"})", ""};
 
     const auto error = workspace_.launchApplication(bundle, arguments);
     ::close(leaked);
     ASSERT_FALSE(error) << error->printedForm();
-
-    // Nothing of it is left for this process to reap: no child, no zombie.
-    errno = 0;
-    EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
-    EXPECT_EQ(errno, ECHILD);
+    expectNoChild();
 
     ASSERT_TRUE(waitForFile(out));
     const auto seen = log_file::splitLines(readText(out));
     ASSERT_EQ(seen.size(), 9u) << readText(out);
-    EXPECT_EQ(seen[0], "3");
-    EXPECT_EQ(std::vector<std::string>(seen.begin() + 1, seen.begin() + 4), arguments);
-    EXPECT_NE(std::stol(seen[4]), static_cast<long>(::getsid(0))) << "same session as the caller";
-    EXPECT_EQ(std::vector<std::string>(seen.begin() + 5, seen.begin() + 8),
-              std::vector<std::string>(3, "/dev/null"));
-    EXPECT_EQ(seen[8], "0") << "a descriptor of the launcher reached the program";
+    EXPECT_EQ(std::vector(seen.begin(), seen.begin() + 4),
+              (std::vector<std::string>{"3", arguments[0], arguments[1], arguments[2]}));
+    EXPECT_NE(std::stol(seen[4]), long(::getsid(0))) << "same session as the caller";
+    EXPECT_THAT(std::vector(seen.begin() + 5, seen.end()),
+                ElementsAre("/dev/null", "/dev/null", "/dev/null", "0"))
+        << "the standard streams, then the launcher's descriptors the program holds";
 }
 
 TEST_F(WorkspaceTest, BundleThatCannotBeStartedIsAnError) {
-    const std::string script = "#!/bin/sh\nexit 0\n";
-    struct Case {
+    const struct {
         std::string bundle;
         std::optional<int> posixCode;  // nullopt: an error of another domain
+    } cases[] = {
+        {path("Missing.app"), ENOENT},
+        {makeBundle("Unnamed", std::nullopt, std::nullopt), std::nullopt},
+        {makeBundle("NoFile", "Kelo", std::nullopt), ENOENT},
+        {makeBundle("NotExecutable", "Kelo", "#!/bin/sh\nexit 0\n",
+                    fs::perms::owner_read | fs::perms::owner_write),
+         EACCES},
     };
-    for (const Case& expected : {
-             Case{path("Missing.app"), ENOENT},
-             Case{makeBundle("Unnamed", std::nullopt, std::nullopt, fs::perms::owner_all),
-                  std::nullopt},
-             Case{makeBundle("NoFile", "Kelo", std::nullopt, fs::perms::owner_all), ENOENT},
-             Case{makeBundle("NotExecutable", "Kelo", script,
-                             fs::perms::owner_read | fs::perms::owner_write),
-                  EACCES},
-         }) {
+    for (const auto& expected : cases) {
         SCOPED_TRACE(expected.bundle);
         const auto error = workspace_.launchApplication(expected.bundle, {"-timestamps"});
         ASSERT_TRUE(error);
         EXPECT_FALSE(error->printedForm().empty());
-        if (expected.posixCode) {
-            EXPECT_EQ(error->domain, "NSPOSIXErrorDomain");
-            EXPECT_EQ(error->code, *expected.posixCode);
-        } else {
-            EXPECT_NE(error->domain, "NSPOSIXErrorDomain");
-        }
+        EXPECT_EQ(error->domain == "NSPOSIXErrorDomain", expected.posixCode.has_value());
+        EXPECT_EQ(error->code, expected.posixCode.value_or(error->code));
     }
-    errno = 0;
-    EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
-    EXPECT_EQ(errno, ECHILD);
+    expectNoChild();
 }
 
 TEST_F(WorkspaceTest, DiskImageVolumesFollowTheSystemMountsAndAreRemovableAndUnmountable) {
     const std::string volumes = platform::Volumes::folder();
     TestImages::volume("Pellix Plugin");
     TestImages::volume("Kelo");
+    fs::create_directories(volumes + "/Kelo/Kelo.app");
     fs::create_directories(volumes + "/.hdiutil-1-mount-abc/volume");  // the tool's work folder
     writeText(volumes + "/stray file", "not a volume");
 
     const auto paths = workspace_.mountedVolumePaths();
     ASSERT_GE(paths.size(), 3u);
     EXPECT_EQ(std::count(paths.begin(), paths.end(), "/"), 1);
-    EXPECT_EQ(std::vector<std::string>(paths.end() - 2, paths.end()),
-              (std::vector<std::string>{volumes + "/Kelo", volumes + "/Pellix Plugin"}));
-    for (const auto& listed : paths) {
-        EXPECT_EQ(listed.find(".hdiutil-"), std::string::npos);
-        EXPECT_EQ(listed.find("stray file"), std::string::npos);
-    }
+    EXPECT_THAT(std::vector(paths.end() - 2, paths.end()),
+                ElementsAre(volumes + "/Kelo", volumes + "/Pellix Plugin"));
+    EXPECT_THAT(paths, AllOf(Not(Contains(HasSubstr(".hdiutil-"))),
+                             Not(Contains(HasSubstr("stray file")))));
 
     const auto volume = workspace_.fileSystemInfo(volumes + "/Pellix Plugin/");
-    EXPECT_TRUE(volume.result);
-    EXPECT_TRUE(volume.isRemovable);
-    EXPECT_TRUE(volume.isUnmountable);
-    EXPECT_TRUE(volume.isWritable);
+    EXPECT_TRUE(volume.result && volume.isRemovable && volume.isUnmountable && volume.isWritable);
     EXPECT_EQ(volume.description, "Disk image volume");
     EXPECT_EQ(volume.type, "hdiutil");
 
     const auto root = workspace_.fileSystemInfo("/");
     EXPECT_TRUE(root.result);
-    EXPECT_FALSE(root.isRemovable);
-    EXPECT_FALSE(root.isUnmountable);
+    EXPECT_FALSE(root.isRemovable || root.isUnmountable);
     ASSERT_TRUE(root.type);
     EXPECT_FALSE(root.type->empty());
     EXPECT_EQ(root.description, root.type);
@@ -159,11 +138,8 @@ TEST_F(WorkspaceTest, DiskImageVolumesFollowTheSystemMountsAndAreRemovableAndUnm
     for (const auto& other : {volumes + "/Kelo/Kelo.app", volumes + "/.hdiutil-1-mount-abc",
                               volumes + "/stray file", home()}) {
         SCOPED_TRACE(other);
-        fs::create_directories(volumes + "/Kelo/Kelo.app");
         const auto info = workspace_.fileSystemInfo(other);
-        EXPECT_FALSE(info.result);
-        EXPECT_FALSE(info.isRemovable);
-        EXPECT_FALSE(info.isUnmountable);
+        EXPECT_FALSE(info.result || info.isRemovable || info.isUnmountable);
         EXPECT_FALSE(info.type);
     }
 }
@@ -201,8 +177,7 @@ TEST_F(WorkspaceTest, VolumesFolderThatIsNotThisUsersAloneHoldsNoVolume) {
             continue;
         }
         OutputCapture log(STDERR_FILENO, path("log.txt"));
-        const auto paths = workspace_.mountedVolumePaths();
-        EXPECT_EQ(std::count(paths.begin(), paths.end(), volume), 0);
+        EXPECT_THAT(workspace_.mountedVolumePaths(), Not(Contains(volume)));
         EXPECT_FALSE(workspace_.fileSystemInfo(volume).isRemovable);
         EXPECT_EQ(platform::Volumes::volumeAt(volume), std::nullopt);
         EXPECT_THAT(log.stop(),
@@ -224,21 +199,18 @@ TEST_F(WorkspaceTest, MountWithBlanksInItsPathIsListedAndReadOnly) {
     const auto paths = workspace_.mountedVolumePaths();
     EXPECT_EQ(std::count(paths.begin(), paths.end(), point), 1);
     const auto info = workspace_.fileSystemInfo(point);
-    EXPECT_TRUE(info.result);
-    EXPECT_FALSE(info.isWritable);
-    EXPECT_TRUE(info.isUnmountable);
-    EXPECT_FALSE(info.isRemovable);
+    EXPECT_TRUE(info.result && info.isUnmountable);
+    EXPECT_FALSE(info.isWritable || info.isRemovable);
     EXPECT_EQ(info.type, "tmpfs");
 }
 
-TEST_F(WorkspaceTest, ProxySettingsOpenOnlyWhereTheSettingsProgramExists) {
+TEST_F(WorkspaceTest, SettingsAndAddressesOpenOnlyWhereAProgramTakesThem) {
+    EXPECT_FALSE(workspace_.openURL("kelo-no-such-scheme-handler://join/123"));
+
     const std::string savedPath = std::getenv("PATH") ? std::getenv("PATH") : "";
-    const std::string bin = path("bin");
-    fs::create_directories(bin);
+    const std::string bin = path("bin"), out = path("settings-opened");
     setenv("PATH", bin.c_str(), 1);
     EXPECT_FALSE(workspace_.openProxySettings());
-
-    const std::string out = path("settings-opened");
     writeText(bin + "/gnome-control-center", "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + out +
                                                  ".tmp'\n/bin/mv '" + out + ".tmp' '" + out +
                                                  "'\n");
@@ -247,10 +219,6 @@ TEST_F(WorkspaceTest, ProxySettingsOpenOnlyWhereTheSettingsProgramExists) {
     setenv("PATH", savedPath.c_str(), 1);
     ASSERT_TRUE(waitForFile(out));
     EXPECT_EQ(readText(out), "network\n");
-}
-
-TEST_F(WorkspaceTest, AddressWithoutAHandlerIsNotOpened) {
-    EXPECT_FALSE(workspace_.openURL("kelo-no-such-scheme-handler://join/123"));
 }
 
 }  // namespace
