@@ -231,10 +231,6 @@ std::vector<LocalService::Request> LocalService::requests(const std::string& pat
     return out;
 }
 
-void LocalService::clearRequests() {
-    control("DELETE", "/control/requests");
-}
-
 bool LocalService::waitForRequests(const std::string& path, std::size_t count,
                                    std::chrono::milliseconds timeout) const {
     return eventually([&] { return requests(path).size() >= count; }, timeout);
@@ -252,10 +248,7 @@ bool LocalService::waitForEvent(const std::string& name, std::chrono::millisecon
     }, timeout);
 }
 
-std::map<std::string, std::string> LocalService::environmentFor(const std::string& dc) const {
-    return {{"KELO_PELLIX_HOSTS", dc + "=" + host()}, {"KELO_PELLIX_CA_FILE", caFile()}};
-}
-
 void LocalService::applyEnvironment(const std::string& dc) const {
-    for (const auto& [name, value] : environmentFor(dc)) setenv(name.c_str(), value.c_str(), 1);
+    setenv("KELO_PELLIX_HOSTS", (dc + "=" + host()).c_str(), 1);
+    setenv("KELO_PELLIX_CA_FILE", caFile().c_str(), 1);
 }
