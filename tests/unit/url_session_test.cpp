@@ -10,8 +10,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <future>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "LocalService.h"
@@ -29,7 +31,8 @@ std::string pattern(std::size_t size) {
     return bytes;
 }
 
-// The one answer the local service cannot give: a body in `chunks` writes, `gap` ms apart.
+// The answers the local service cannot give: a body in `chunks` writes, `gap` ms apart, and
+// answers held until the test lets them go.
 class PacedServer {
   public:
     PacedServer()
@@ -47,12 +50,20 @@ class PacedServer {
                     return sink.write(body.data() + offset, std::min(step, body.size() - offset));
                 });
         });
+        server_.Get("/held", [this](const httplib::Request& request, httplib::Response& response) {
+            std::unique_lock lock(mutex_);
+            ++held_;
+            changed_.notify_all();
+            changed_.wait(lock, [&] { return open_.count(request.get_param_value("name")) > 0; });
+            response.set_content("hello", "text/plain");
+        });
         server_.set_keep_alive_max_count(1);  // no idle connection holds up stop()
         port_ = server_.bind_to_any_port("127.0.0.1");
         thread_ = std::thread([this] { server_.listen_after_bind(); });
         eventually([this] { return server_.is_running(); });
     }
     ~PacedServer() {
+        release("A"), release("B"), release("C");
         server_.stop();
         thread_.join();
     }
@@ -61,7 +72,24 @@ class PacedServer {
                            chunks, gap);
     }
 
+    bool waitForHeld(int count) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, 30s, [&] { return held_ >= count; });
+    }
+    void release(const std::string& name) {
+        std::lock_guard lock(mutex_);
+        open_.insert(name);
+        changed_.notify_all();
+    }
+    std::string held(const std::string& name) const {
+        return fmt::format("https://127.0.0.1:{}/held?name={}", port_, name);
+    }
+
   private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int held_ = 0;
+    std::set<std::string> open_;
     httplib::SSLServer server_;
     int port_ = 0;
     std::thread thread_;
@@ -147,16 +175,17 @@ TEST_F(UrlSessionTest, CompletionsRunOneAtATimeOffTheCallingThreadInTheOrderTask
     std::atomic<int> inside{0}, left{3};
     std::atomic<bool> overlapped{false}, onCaller{false}, offQueue{false};
     std::promise<void> all;
-    // Sent A, B, C; the service answers C first, then B, then A.
-    for (const auto& [name, delayMs] : {std::pair{"A", 1500L}, {"B", 900L}, {"C", 300L}}) {
-        service_.setAnswer(std::string("/") + name,
-                           {.body = "hello", .contentType = "text/plain", .delayMs = delayMs});
-        session_->dataTask(request(url(std::string("/") + name)),
+    Journal begun;
+    PacedServer server;
+    // All three are in flight before any answer leaves; the answers then come C, B, A.
+    for (const char* name : {"A", "B", "C"}) {
+        session_->dataTask(request(server.held(name)),
                            [&, name = std::string(name)](std::string body, auto response,
                                                          auto error) {
                                if (inside.fetch_add(1) != 0) overlapped = true;
                                if (std::this_thread::get_id() == caller) onCaller = true;
                                if (!session_->isDelegateQueue()) offQueue = true;
+                               begun.add(name);  // the next answer may come while this runs
                                std::this_thread::sleep_for(50ms);  // room for an overlap to show
                                EXPECT_FALSE(error);
                                EXPECT_EQ(body, "hello");
@@ -171,6 +200,12 @@ TEST_F(UrlSessionTest, CompletionsRunOneAtATimeOffTheCallingThreadInTheOrderTask
                                inside.fetch_sub(1);
                                if (left.fetch_sub(1) == 1) all.set_value();
                            });
+    }
+    ASSERT_TRUE(server.waitForHeld(3));
+    for (const char* name : {"C", "B", "A"}) {
+        const auto before = begun.size();
+        server.release(name);
+        ASSERT_TRUE(begun.waitFor(before + 1, 30s));
     }
     ASSERT_EQ(all.get_future().wait_for(30s), std::future_status::ready);
     EXPECT_THAT(order, ElementsAre("C", "B", "A"));
