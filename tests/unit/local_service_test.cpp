@@ -70,13 +70,15 @@ TEST_F(LocalServiceTest, ServesTheDefaultAnswersAndNothingOutsideItsFolders) {
         EXPECT_EQ(get(target).status, 404) << target;
 }
 
-// Scripted answers, drops, stalls without a limit, delays and the request log are proven by the
+// Scripted answers, drops, stalls without a limit and the request log are proven by the
 // tests that use them (URL session, network faults, API handler, TLS matrix); what follows only
 // these would miss.
-TEST_F(LocalServiceTest, NamedFilesAndStallsThatEndOnceTheirLimitHasPassed) {
+TEST_F(LocalServiceTest, DelayedNamedFilesAndStallsThatEndOnceTheirLimitHasPassed) {
     writeText(service_.rootDir() + "/Other.dmg", std::string(5000, 'k'));
-    service_.setAnswer("/named", {.file = "Other.dmg"});
-    EXPECT_EQ(get("/named").body, std::string(5000, 'k'));
+    service_.setAnswer("/named", {.file = "Other.dmg", .delayMs = 300});
+    const auto named = get("/named");
+    EXPECT_EQ(named.body, std::string(5000, 'k'));
+    EXPECT_GE(named.elapsed, 300ms);
 
     service_.setAnswer("/slow", {.body = "0123456789", .stallAfterBytes = 4, .stallMs = 400});
     const auto stalled = get("/slow");
