@@ -2,6 +2,7 @@
 
 #include <signal.h>
 #include <spawn.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,10 +13,11 @@
 #include <fstream>
 #include <mutex>
 #include <stdexcept>
-#include <thread>
 
 #include <fmt/core.h>
 #include <httplib.h>
+
+#include "Eventually.h"
 
 extern char** environ;
 
@@ -24,42 +26,20 @@ using nlohmann::json;
 
 namespace {
 
-constexpr auto kStartTimeout = std::chrono::seconds(10);
 constexpr auto kStopGrace = std::chrono::seconds(2);
-constexpr auto kPollStep = std::chrono::milliseconds(20);
-
-// Runs a program and waits for it; its exit status, or -1 when it could not be started.
-int runAndWait(const std::vector<std::string>& arguments) {
-    std::vector<char*> argv;
-    for (const std::string& argument : arguments)
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 // The number in a port file, once the service has written it whole.
 int readPort(const fs::path& file) {
-    std::ifstream in(file);
     int port = 0;
-    if (in >> port && port > 0) return port;
-    return 0;
+    std::ifstream(file) >> port;
+    return std::max(port, 0);
 }
 
-bool waitForExit(pid_t pid, std::chrono::milliseconds limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    do {
-        int status = 0;
-        const pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid || (done < 0 && errno == ECHILD)) return true;
-        std::this_thread::sleep_for(kPollStep);
-    } while (std::chrono::steady_clock::now() < end);
-    return false;
+bool waitForExit(pid_t pid) {
+    return eventually([pid] {
+        const pid_t done = waitpid(pid, nullptr, WNOHANG);
+        return done == pid || (done < 0 && errno == ECHILD);
+    }, kStopGrace);
 }
 
 }  // namespace
@@ -83,7 +63,7 @@ std::string LocalService::certificateFolder() {
     std::call_once(once, [] {
         const fs::path target = fs::weakly_canonical(fs::path(KELO_BIN_DIR) / ".." / "test-ca");
         const std::string script = std::string(KELO_SOURCE_DIR) + "/tools/make-test-ca.sh";
-        if (runAndWait({"/bin/bash", script, target.string()}) != 0) {
+        if (std::system(("/bin/bash '" + script + "' '" + target.string() + "'").c_str()) != 0) {
             throw std::runtime_error("make-test-ca.sh failed for " + target.string());
         }
         folder = target.string();
@@ -143,31 +123,29 @@ bool LocalService::launch(int port) {
     pid_t pid = -1;
     if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return false;
 
-    const auto end = std::chrono::steady_clock::now() + kStartTimeout;
-    while (std::chrono::steady_clock::now() < end) {
-        int status = 0;
-        if (waitpid(pid, &status, WNOHANG) == pid) return false;  // it gave up: port taken
-        const int https = readPort(portFile);
-        const int control = readPort(controlPortFile);
-        if (https > 0 && control > 0) {
-            pid_ = pid;
-            port_ = https;
-            controlPort_ = control;
-            return true;
-        }
-        std::this_thread::sleep_for(kPollStep);
+    bool gaveUp = false;  // the port was taken
+    const bool listening = eventually([&] {
+        gaveUp = waitpid(pid, nullptr, WNOHANG) == pid;
+        return gaveUp || (readPort(portFile) > 0 && readPort(controlPortFile) > 0);
+    }, std::chrono::seconds(10));
+    if (gaveUp) return false;
+    if (listening) {
+        pid_ = pid;
+        port_ = readPort(portFile);
+        controlPort_ = readPort(controlPortFile);
+        return true;
     }
     kill(pid, SIGKILL);
-    waitForExit(pid, kStopGrace);
+    waitForExit(pid);
     return false;
 }
 
 void LocalService::stop() {
     if (pid_ <= 0) return;
     kill(pid_, SIGTERM);
-    if (!waitForExit(pid_, kStopGrace)) {
+    if (!waitForExit(pid_)) {
         kill(pid_, SIGKILL);
-        waitForExit(pid_, kStopGrace);
+        waitForExit(pid_);
     }
     pid_ = -1;
 }
@@ -213,18 +191,18 @@ json LocalService::control(const std::string& method, const std::string& path,
 }
 
 void LocalService::setAnswer(const std::string& path, const Answer& answer) {
-    json body = {{"path", path}};
-    if (answer.status) body["status"] = *answer.status;
-    if (answer.body) body["body"] = *answer.body;
-    if (answer.contentType) body["contentType"] = *answer.contentType;
-    if (answer.file) body["file"] = *answer.file;
+    const auto set = [](const auto& value) { return value ? json(*value) : json(); };
+    json body = {{"path", path}, {"status", set(answer.status)}, {"body", set(answer.body)},
+                 {"contentType", set(answer.contentType)}, {"file", set(answer.file)},
+                 {"dropAfterBytes", set(answer.dropAfterBytes)},
+                 {"stallAfterBytes", set(answer.stallAfterBytes)},
+                 {"redirectTo", set(answer.redirectTo)}, {"times", set(answer.times)}};
     if (!answer.headers.empty()) body["headers"] = answer.headers;
     if (answer.delayMs > 0) body["delayMs"] = answer.delayMs;
-    if (answer.dropAfterBytes) body["dropAfterBytes"] = *answer.dropAfterBytes;
-    if (answer.stallAfterBytes) body["stallAfterBytes"] = *answer.stallAfterBytes;
     if (answer.stallMs > 0) body["stallMs"] = answer.stallMs;
-    if (answer.redirectTo) body["redirectTo"] = *answer.redirectTo;
-    if (answer.times) body["times"] = *answer.times;
+    // Unset parts are left out: the path's usual answer fills them in.
+    for (auto it = body.begin(); it != body.end();)
+        it = it->is_null() ? body.erase(it) : std::next(it);
     control("POST", "/control/answer", body);
 }
 
@@ -253,18 +231,9 @@ std::vector<LocalService::Request> LocalService::requests(const std::string& pat
     return out;
 }
 
-void LocalService::clearRequests() {
-    control("DELETE", "/control/requests");
-}
-
 bool LocalService::waitForRequests(const std::string& path, std::size_t count,
                                    std::chrono::milliseconds timeout) const {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        if (requests(path).size() >= count) return true;
-        if (std::chrono::steady_clock::now() >= end) return false;
-        std::this_thread::sleep_for(kPollStep);
-    }
+    return eventually([&] { return requests(path).size() >= count; }, timeout);
 }
 
 json LocalService::events() const {
@@ -272,20 +241,14 @@ json LocalService::events() const {
 }
 
 bool LocalService::waitForEvent(const std::string& name, std::chrono::milliseconds timeout) const {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        for (const json& event : events()) {
-            if (event.value("name", "") == name) return true;
-        }
-        if (std::chrono::steady_clock::now() >= end) return false;
-        std::this_thread::sleep_for(kPollStep);
-    }
-}
-
-std::map<std::string, std::string> LocalService::environmentFor(const std::string& dc) const {
-    return {{"KELO_PELLIX_HOSTS", dc + "=" + host()}, {"KELO_PELLIX_CA_FILE", caFile()}};
+    return eventually([&] {
+        const json all = events();
+        return std::any_of(all.begin(), all.end(),
+                           [&](const json& event) { return event.value("name", "") == name; });
+    }, timeout);
 }
 
 void LocalService::applyEnvironment(const std::string& dc) const {
-    for (const auto& [name, value] : environmentFor(dc)) setenv(name.c_str(), value.c_str(), 1);
+    setenv("KELO_PELLIX_HOSTS", (dc + "=" + host()).c_str(), 1);
+    setenv("KELO_PELLIX_CA_FILE", caFile().c_str(), 1);
 }

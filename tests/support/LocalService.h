@@ -81,7 +81,6 @@ class LocalService {
     void reset();
     // Every request received so far, or those for one path.
     std::vector<Request> requests(const std::string& path = {}) const;
-    void clearRequests();
     // Whether `count` requests for `path` have arrived within `timeout`.
     bool waitForRequests(const std::string& path, std::size_t count,
                          std::chrono::milliseconds timeout) const;
@@ -89,10 +88,8 @@ class LocalService {
     nlohmann::json events() const;
     bool waitForEvent(const std::string& name, std::chrono::milliseconds timeout) const;
 
-    // KELO_PELLIX_HOSTS and KELO_PELLIX_CA_FILE for a launcher that should take `dc` to be
-    // this service.
-    std::map<std::string, std::string> environmentFor(const std::string& dc) const;
-    // Sets those two in this process's environment.
+    // Sets KELO_PELLIX_HOSTS and KELO_PELLIX_CA_FILE in this process's environment, so that the
+    // launcher takes `dc` to be this service.
     void applyEnvironment(const std::string& dc) const;
 
     // The folder of the test authority and certificates, made on first use.

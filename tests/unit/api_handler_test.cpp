@@ -229,28 +229,25 @@ TEST_F(DataCentreLookupTest, KeyLengthAndFourthCharacterChooseTheDataCentre) {
     const auto centre = [](const std::string& code) {
         return code + " " + platform::Deployment::webServerHost(code);
     };
+    const std::string infoFile = "plist-dc plist.example", before = "before before.example";
+    std::vector<std::pair<std::string, std::string>> rows = {
+        // Nine characters: the pair from the info file, whatever it holds.
+        {"123456789", infoFile},
+        {"12345678é", infoFile},  // é is one code unit
+        {"1234567😀", infoFile},   // 😀 is two
+        {"12356789😀", centre("jp")},
+        // Anything else changes nothing.
+        {"123a000000", before},
+        {"123é000000", before},
+        {"12345678", before},
+        {"12345678901", before},
+        {"", before}};
     // Ten characters: the fourth names the data centre.
     const char* byDigit[] = {nullptr, "eu", "in", "au", "cn", "jp", "ca", "uk", "sa", "ae"};
-    for (int digit = 0; digit <= 9; ++digit) {
-        EXPECT_EQ(lookUp("123" + std::to_string(digit) + "000000"),
-                  byDigit[digit] ? centre(byDigit[digit]) : "before before.example")
-            << digit;
-    }
-    const std::string infoFile = "plist-dc plist.example", before = "before before.example";
-    for (const auto& [key, left] : std::vector<std::pair<std::string, std::string>>{
-             // Nine characters: the pair from the info file, whatever it holds.
-             {"123456789", infoFile},
-             {"12345678é", infoFile},  // é is one code unit
-             {"1234567😀", infoFile},   // 😀 is two
-             {"12356789😀", centre("jp")},
-             // Anything else changes nothing.
-             {"123a000000", before},
-             {"123é000000", before},
-             {"12345678", before},
-             {"12345678901", before},
-             {"", before}}) {
-        EXPECT_EQ(lookUp(key), left) << key;
-    }
+    for (int digit = 0; digit <= 9; ++digit)
+        rows.emplace_back("123" + std::to_string(digit) + "000000",
+                          byDigit[digit] ? centre(byDigit[digit]) : before);
+    for (const auto& [key, left] : rows) EXPECT_EQ(lookUp(key), left) << key;
 
     // Absent values in the info file are copied as absent.
     session.setPlistDcName(std::nullopt);
