@@ -118,8 +118,9 @@ class EndToEndTest : public TempHomeTest {
     // Starts the launcher of a bundle with the launch parameters on its command line; success
     // once the join page has loaded.
     ::testing::AssertionResult start(const std::string& bundle = KELO_BUNDLE_DIR,
-               std::vector<std::string> arguments = {"-DC", kDataCentre, "-PellixToken", kToken,
-                                                     "-pathForPellix", "join/"}) {
+                                     std::vector<std::string> arguments = {
+                                         "-DC", kDataCentre, "-PellixToken", kToken,
+                                         "-pathForPellix", "join/"}) {
         launcher_ = std::make_unique<launcher_test::LauncherProcess>(
             launcher_test::bundleExecutable(bundle), arguments, environment(), path("launcher"));
         if (service_->waitForEvent("load", 90s)) return ::testing::AssertionSuccess();

@@ -98,17 +98,16 @@ TEST_F(EndToEndTest, FirstStartFromTheMountedLauncherImage) {
          "-[LogHandler createKeloPellixLogFolder] Kelo Pellix Log Folder Created..."}));
     const std::string stars = "*********************************************************";
     EXPECT_TRUE(log_file::inOrder(
-        log(),
-        {"+[Utils createPellixDirectoriesWithLogHandler:] : " + stars,
-         "+[Utils createPellixDirectoriesWithLogHandler:] : ************* Kelo Pellix App "
-         "Started ************",
-         "+[Utils createPellixDirectoriesWithLogHandler:] : " + stars,
-         "+[Utils createKeloParloNativeFolder] Kelo Parlo Native Folder Created...",
-         "+[Utils createKeloPellixNativeFolder] Kelo Pellix Native folder Already Present",
-         kPathLine + offered, kVersionLine + *version,
-         "-[KeloAppUpgrader keloAppVersionCheck] : Kelo app not found, Setting app version "
-         "to zero ( default) " +
-             agentFolder() + "/Kelo.app"}));
+        log(), {"+[Utils createPellixDirectoriesWithLogHandler:] : " + stars,
+                "+[Utils createPellixDirectoriesWithLogHandler:] : ************* Kelo Pellix App "
+                "Started ************",
+                "+[Utils createPellixDirectoriesWithLogHandler:] : " + stars,
+                "+[Utils createKeloParloNativeFolder] Kelo Parlo Native Folder Created...",
+                "+[Utils createKeloPellixNativeFolder] Kelo Pellix Native folder Already Present",
+                kPathLine + offered, kVersionLine + *version,
+                "-[KeloAppUpgrader keloAppVersionCheck] : Kelo app not found, Setting app version "
+                "to zero ( default) " +
+                    agentFolder() + "/Kelo.app"}));
     EXPECT_EQ(log_file::count(log(), "+[Utils parseCommandLineArgs]"), 0);
     EXPECT_EQ(PropertyList::readDictionary(path(kPreferences))
                   ->at("WebKitOfflineWebApplicationCacheEnabled"),
@@ -243,9 +242,9 @@ TEST_F(EndToEndTest, JoinInstallsAndStartsTheAgentThenALaterJoinStartsItAgain) {
     EXPECT_EQ(readText(agentFolder() + "kelojoindetails.conf"),
               joinDetails("1231234567", "eu", "ada@example.com"));
     EXPECT_TRUE(log_file::inOrder(
-        log(), {kUnmounted, joined("ada@example.com", "1231234567"), kAgentCurrent,
-                kJoinDetailsContent + "1231234567 webServerName=" + host + " DC=eu",
-                kAgentLaunched}));
+        log(),
+        {kUnmounted, joined("ada@example.com", "1231234567"), kAgentCurrent,
+         kJoinDetailsContent + "1231234567 webServerName=" + host + " DC=eu", kAgentLaunched}));
     EXPECT_EQ(log_file::count(log(), "Kelo Dmg Url"), 1);
 }
 
@@ -260,8 +259,8 @@ TEST_F(EndToEndTest, JoinWithTheAgentCurrentStartsItWithoutDownload) {
     ASSERT_TRUE(start());
     ASSERT_TRUE(logShows("-[KeloAppUpgrader keloAppVersionCheck] local Kelo App version : 2.0 " +
                          agentFolder() + "/Kelo.app"));
-    ASSERT_TRUE(customer({{"type", {{"email", "bea@example.com"}, {"session-key", "987654321"}}},
-                          {"join", true}}));
+    ASSERT_TRUE(customer(
+        {{"type", {{"email", "bea@example.com"}, {"session-key", "987654321"}}}, {"join", true}}));
     ASSERT_TRUE(logShows(kAgentLaunched));
     ASSERT_TRUE(eventually([&] { return agentStarts().size() == 1; }, 60s));
 
@@ -298,9 +297,9 @@ TEST_P(SelfUpdateTest, DownloadedWhileRunningInstalledOnlyWhenTheWindowCloses) {
     const std::string offered = images() + "KeloHelvoPellix.dmg/Kelo Helvo Pellix.app";
     const std::string waiting = nativeFolder() + "Kelo Helvo Pellix.app";
     fs::copy(KELO_BUNDLE_DIR, installedLauncher(), fs::copy_options::recursive);
-    service_->setAnswer(kLauncherCheck, {.body = R"({"representation":{"download_url":")" +
-                                                 service_->baseUrl() +
-                                                 R"(/agent/KeloHelvoPellix.dmg","update":true}})"});
+    service_->setAnswer(kLauncherCheck,
+                        {.body = R"({"representation":{"download_url":")" + service_->baseUrl() +
+                                 R"(/agent/KeloHelvoPellix.dmg","update":true}})"});
     ASSERT_TRUE(start(installedLauncher()));
     // Every check that finds the update starts a download of its own: all of them end.
     const std::string started = "-[KeloPellixUpdater downloadPellixdmg] : Kelo Pellix Dmg Url";

@@ -18,16 +18,16 @@
 // A target is `KELO_FUZZ_TARGET(input) { ... }`: the body runs for every input, in a home of the
 // process's own (HOME and XDG_RUNTIME_DIR point there before the first input). What a target sets
 // up once goes in a static local at the top of its body.
-#define KELO_FUZZ_TARGET(input)                                                           \
-    static void keloFuzzOne(std::string_view input);                                      \
-    extern "C" int LLVMFuzzerInitialize(int*, char***) {                                  \
-        fuzz::useTemporaryHome();                                                         \
-        return 0;                                                                         \
-    }                                                                                     \
-    extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {   \
-        keloFuzzOne({reinterpret_cast<const char*>(data), size});                         \
-        return 0;                                                                         \
-    }                                                                                     \
+#define KELO_FUZZ_TARGET(input)                                                         \
+    static void keloFuzzOne(std::string_view input);                                    \
+    extern "C" int LLVMFuzzerInitialize(int*, char***) {                                \
+        fuzz::useTemporaryHome();                                                       \
+        return 0;                                                                       \
+    }                                                                                   \
+    extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) { \
+        keloFuzzOne({reinterpret_cast<const char*>(data), size});                       \
+        return 0;                                                                       \
+    }                                                                                   \
     static void keloFuzzOne(std::string_view input)
 
 namespace fuzz {
@@ -78,8 +78,9 @@ class InstantUrlSession : public platform::UrlSession {
     void dataTask(platform::UrlRequest request, platform::DataTaskCompletion completion) override;
     void downloadTask(platform::UrlRequest request, platform::DownloadTaskCompletion completion,
                       platform::DownloadProgressHandler) override;
-    int addProgressObserver(std::function<void(const std::string&, std::uint64_t,
-                                               std::optional<std::uint64_t>, bool, bool)>) override {
+    int addProgressObserver(
+        std::function<void(const std::string&, std::uint64_t, std::optional<std::uint64_t>, bool,
+                           bool)>) override {
         return 1;
     }
     void removeProgressObserver(int) override {}

@@ -24,10 +24,11 @@ KELO_FUZZ_TARGET(input) {
         fuzz::require(reply.json.has_value(), "accepted customer details cannot be answered",
                       input);
         const auto back = CustomerDetails::decode(*reply.json);
-        fuzz::require(back && back->name == customer->name &&
-                          back->company == customer->company && back->email == customer->email &&
-                          back->language == (customer->language.empty() ? "en" : customer->language),
-                      "the customer details reply differs from what was stored", input);
+        fuzz::require(
+            back && back->name == customer->name && back->company == customer->company &&
+                back->email == customer->email &&
+                back->language == (customer->language.empty() ? "en" : customer->language),
+            "the customer details reply differs from what was stored", input);
     }
 
     if (const auto proxy = ProxyDetails::decode(input)) {

@@ -9,7 +9,8 @@
 #include "Platform/UserDefaults.h"
 
 KELO_FUZZ_TARGET(input) {
-    static const bool ready = (platform::UserDefaults::setProcessArguments({"KeloHelvoPellix"}), true);
+    static const bool ready =
+        (platform::UserDefaults::setProcessArguments({"KeloHelvoPellix"}), true);
     (void)ready;
     fuzz::removePath(fuzz::home() + "/Library");
     platform::UserDefaults::resetStandard();

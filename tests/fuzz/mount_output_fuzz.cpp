@@ -10,8 +10,10 @@ KELO_FUZZ_TARGET(input) {
     static const auto runner = [] {
         auto made = std::make_shared<fuzz::ScriptedProcessRunner>();
         platform::ServiceSlot<platform::ProcessRunner>::set(made);
-        platform::ServiceSlot<platform::UrlSession>::set(std::make_shared<fuzz::InstantUrlSession>());
-        platform::ServiceSlot<platform::Workspace>::set(std::make_shared<fuzz::RecordingWorkspace>());
+        platform::ServiceSlot<platform::UrlSession>::set(
+            std::make_shared<fuzz::InstantUrlSession>());
+        platform::ServiceSlot<platform::Workspace>::set(
+            std::make_shared<fuzz::RecordingWorkspace>());
         return made;
     }();
     runner->output = std::string(input);

@@ -28,8 +28,10 @@ struct RecordingDelegate : NativeMessageHandlerDelegate {
 };
 
 struct Services {
-    std::shared_ptr<fuzz::InstantUrlSession> urlSession = std::make_shared<fuzz::InstantUrlSession>();
-    std::shared_ptr<fuzz::RecordingWorkspace> workspace = std::make_shared<fuzz::RecordingWorkspace>();
+    std::shared_ptr<fuzz::InstantUrlSession> urlSession =
+        std::make_shared<fuzz::InstantUrlSession>();
+    std::shared_ptr<fuzz::RecordingWorkspace> workspace =
+        std::make_shared<fuzz::RecordingWorkspace>();
     std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
     bool ready = setUp();  // before the handler is made
     NativeMessageHandler handler;

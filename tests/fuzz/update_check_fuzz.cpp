@@ -39,7 +39,8 @@ KELO_FUZZ_TARGET(input) {
         platform::ServiceSlot<platform::UrlSession>::set(made);
         platform::ServiceSlot<platform::ProcessRunner>::set(
             std::make_shared<fuzz::ScriptedProcessRunner>());
-        platform::ServiceSlot<platform::Workspace>::set(std::make_shared<fuzz::RecordingWorkspace>());
+        platform::ServiceSlot<platform::Workspace>::set(
+            std::make_shared<fuzz::RecordingWorkspace>());
         return made;
     }();
     urlSession->body = std::string(input);

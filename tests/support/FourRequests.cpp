@@ -36,7 +36,8 @@ bool probe(const std::string& url) {
     auto delegate = std::make_shared<FirstAnswer>();
     auto paths = std::make_shared<FakePathMonitor::State>();
     monitor->setProbeIntervalForTesting(0.1);
-    monitor->setPathMonitorFactoryForTesting([paths] { return std::make_unique<FakePathMonitor>(paths); });
+    monitor->setPathMonitorFactoryForTesting(
+        [paths] { return std::make_unique<FakePathMonitor>(paths); });
     monitor->setNetworkMonitorDelegate(delegate);
     monitor->startMonitoringReachability(url);
     const bool heard = MainLoop::runUntil([&] { return !delegate->heard.empty(); }, 30s);

@@ -36,10 +36,12 @@ int readPort(const fs::path& file) {
 }
 
 bool waitForExit(pid_t pid) {
-    return eventually([pid] {
-        const pid_t done = waitpid(pid, nullptr, WNOHANG);
-        return done == pid || (done < 0 && errno == ECHILD);
-    }, kStopGrace);
+    return eventually(
+        [pid] {
+            const pid_t done = waitpid(pid, nullptr, WNOHANG);
+            return done == pid || (done < 0 && errno == ECHILD);
+        },
+        kStopGrace);
 }
 
 }  // namespace
@@ -124,10 +126,12 @@ bool LocalService::launch(int port) {
     if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return false;
 
     bool gaveUp = false;  // the port was taken
-    const bool listening = eventually([&] {
-        gaveUp = waitpid(pid, nullptr, WNOHANG) == pid;
-        return gaveUp || (readPort(portFile) > 0 && readPort(controlPortFile) > 0);
-    }, std::chrono::seconds(10));
+    const bool listening = eventually(
+        [&] {
+            gaveUp = waitpid(pid, nullptr, WNOHANG) == pid;
+            return gaveUp || (readPort(portFile) > 0 && readPort(controlPortFile) > 0);
+        },
+        std::chrono::seconds(10));
     if (gaveUp) return false;
     if (listening) {
         pid_ = pid;
@@ -192,11 +196,15 @@ json LocalService::control(const std::string& method, const std::string& path,
 
 void LocalService::setAnswer(const std::string& path, const Answer& answer) {
     const auto set = [](const auto& value) { return value ? json(*value) : json(); };
-    json body = {{"path", path}, {"status", set(answer.status)}, {"body", set(answer.body)},
-                 {"contentType", set(answer.contentType)}, {"file", set(answer.file)},
+    json body = {{"path", path},
+                 {"status", set(answer.status)},
+                 {"body", set(answer.body)},
+                 {"contentType", set(answer.contentType)},
+                 {"file", set(answer.file)},
                  {"dropAfterBytes", set(answer.dropAfterBytes)},
                  {"stallAfterBytes", set(answer.stallAfterBytes)},
-                 {"redirectTo", set(answer.redirectTo)}, {"times", set(answer.times)}};
+                 {"redirectTo", set(answer.redirectTo)},
+                 {"times", set(answer.times)}};
     if (!answer.headers.empty()) body["headers"] = answer.headers;
     if (answer.delayMs > 0) body["delayMs"] = answer.delayMs;
     if (answer.stallMs > 0) body["stallMs"] = answer.stallMs;
@@ -241,11 +249,13 @@ json LocalService::events() const {
 }
 
 bool LocalService::waitForEvent(const std::string& name, std::chrono::milliseconds timeout) const {
-    return eventually([&] {
-        const json all = events();
-        return std::any_of(all.begin(), all.end(),
-                           [&](const json& event) { return event.value("name", "") == name; });
-    }, timeout);
+    return eventually(
+        [&] {
+            const json all = events();
+            return std::any_of(all.begin(), all.end(),
+                               [&](const json& event) { return event.value("name", "") == name; });
+        },
+        timeout);
 }
 
 void LocalService::applyEnvironment(const std::string& dc) const {

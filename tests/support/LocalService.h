@@ -69,8 +69,8 @@ class LocalService {
     bool running() const { return pid_ > 0; }
 
     int port() const { return port_; }
-    std::string host() const;                             // "127.0.0.1:PORT"
-    std::string baseUrl() const;                          // "https://127.0.0.1:PORT"
+    std::string host() const;     // "127.0.0.1:PORT"
+    std::string baseUrl() const;  // "https://127.0.0.1:PORT"
     // The same answers in plain http (the control port): what the launcher must refuse.
     std::string plainBaseUrl() const;
     std::string caFile() const;                           // the authority to trust

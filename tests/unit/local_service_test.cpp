@@ -33,17 +33,20 @@ class LocalServiceTest : public ::testing::Test {
         client.set_read_timeout(readTimeout);
         Transfer transfer;
         const auto start = std::chrono::steady_clock::now();
-        transfer.error = client.Get(
-            target, headers,
-            [&](const httplib::Response& response) {
-                transfer.status = response.status;
-                transfer.contentType = response.get_header_value("Content-Type");
-                return true;
-            },
-            [&](const char* data, std::size_t length) {
-                transfer.body.append(data, length);
-                return true;
-            }).error();
+        transfer.error = client
+                             .Get(
+                                 target, headers,
+                                 [&](const httplib::Response& response) {
+                                     transfer.status = response.status;
+                                     transfer.contentType =
+                                         response.get_header_value("Content-Type");
+                                     return true;
+                                 },
+                                 [&](const char* data, std::size_t length) {
+                                     transfer.body.append(data, length);
+                                     return true;
+                                 })
+                             .error();
         transfer.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
             std::chrono::steady_clock::now() - start);
         return transfer;
@@ -65,8 +68,8 @@ TEST_F(LocalServiceTest, ServesTheDefaultAnswersAndNothingOutsideItsFolders) {
 
     std::string upwards = "/join";
     for (int i = 0; i < 24; ++i) upwards += "/%2e%2e";
-    for (const std::string& target : {upwards + "/etc/passwd", std::string("/agent/%2e%2e%2fport"),
-                                      std::string("/nothing")})
+    for (const std::string& target :
+         {upwards + "/etc/passwd", std::string("/agent/%2e%2e%2fport"), std::string("/nothing")})
         EXPECT_EQ(get(target).status, 404) << target;
 }
 
@@ -118,7 +121,8 @@ TEST_F(LocalServiceOrphan, EndsWhenTheProcessThatStartedItIsGone) {
     // A shell starts the service, waits until it listens, and leaves it behind.
     const std::string work = home();
     const std::string command = fmt::format(
-        "'{service}' --cert-dir '{certificates}' --port-file '{w}/port' --control-port-file '{w}/control' & "
+        "'{service}' --cert-dir '{certificates}' --port-file '{w}/port' --control-port-file "
+        "'{w}/control' & "
         "echo $! > '{w}/pid'; while [ ! -s '{w}/control' ]; do sleep 0.05; done",
         fmt::arg("service", LocalService::executable()),
         fmt::arg("certificates", LocalService::certificateFolder()), fmt::arg("w", work));

@@ -50,7 +50,9 @@ class NetworkFaultsTest : public TempHomeTest {
         TempHomeTest::TearDown();
     }
 
-    std::string agentFolder() const { return home() + "/Library/Application Support/KeloParloNative/"; }
+    std::string agentFolder() const {
+        return home() + "/Library/Application Support/KeloParloNative/";
+    }
     std::string nativeFolder() const {
         return home() + "/Library/Application Support/KeloPellixNativeFolder/";
     }
@@ -66,10 +68,16 @@ class NetworkFaultsTest : public TempHomeTest {
             {"silent after the headers", {.stallAfterBytes = 0, .stallMs = 3000, .times = 1}},
             {"404", {.status = 404, .body = "<html>Not Found</html>", .times = 1}},
             {"500", {.status = 500, .body = "<html>Internal Server Error</html>", .times = 1}},
-            {"401", {.status = 401, .body = "<html>Unauthorized</html>",
-                     .headers = {{"WWW-Authenticate", "Basic realm=\"service\""}}, .times = 1}},
-            {"407", {.status = 407, .body = "<html>Proxy Authentication Required</html>",
-                     .headers = {{"Proxy-Authenticate", "Basic realm=\"proxy\""}}, .times = 1}},
+            {"401",
+             {.status = 401,
+              .body = "<html>Unauthorized</html>",
+              .headers = {{"WWW-Authenticate", "Basic realm=\"service\""}},
+              .times = 1}},
+            {"407",
+             {.status = 407,
+              .body = "<html>Proxy Authentication Required</html>",
+              .headers = {{"Proxy-Authenticate", "Basic realm=\"proxy\""}},
+              .times = 1}},
         };
         for (const Fault& fault : faults) {
             SCOPED_TRACE(fault.name);
@@ -86,7 +94,8 @@ class NetworkFaultsTest : public TempHomeTest {
     LocalService service_;
     std::shared_ptr<RecordingProcessRunner> runner_ = std::make_shared<RecordingProcessRunner>();
     std::shared_ptr<RecordingWorkspace> workspace_ = std::make_shared<RecordingWorkspace>();
-    std::shared_ptr<RecordingStatusCenter> statusCenter_ = std::make_shared<RecordingStatusCenter>();
+    std::shared_ptr<RecordingStatusCenter> statusCenter_ =
+        std::make_shared<RecordingStatusCenter>();
 };
 
 TEST_F(NetworkFaultsTest, AgentImageFailuresLeaveNothingAndTheNextJoinInstallsIt) {

@@ -207,7 +207,8 @@ TEST_F(NetworkMonitorTest, ConnectivityReportRestartsTheTimerWithoutProbingAtOnc
         return std::find_if(mainQueue_->fired.begin(), mainQueue_->fired.end(),
                             [&](const auto& firing) { return firing.time >= reportedAt; });
     };
-    ASSERT_TRUE(MainLoop::runUntil([&] { return firstSinceReport() != mainQueue_->fired.end(); }, 20s));
+    ASSERT_TRUE(
+        MainLoop::runUntil([&] { return firstSinceReport() != mainQueue_->fired.end(); }, 20s));
     ASSERT_TRUE(runUntilHeard(3));
     monitor_->stopWebsiteReachabilityChecks();
     MainLoop::runFor(kInterval);

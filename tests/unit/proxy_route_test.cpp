@@ -32,7 +32,9 @@ class Tinyproxy {
             ::close(fd);
             return done;
         };
-        bound([&](int fd, sockaddr* at) { return ::bind(fd, at, length) + ::getsockname(fd, at, &length); });
+        bound([&](int fd, sockaddr* at) {
+            return ::bind(fd, at, length) + ::getsockname(fd, at, &length);
+        });
         port_ = ntohs(address.sin_port);
         const std::string config = folder + "/tinyproxy.conf";
         writeText(config, "Port " + std::to_string(port_) +
@@ -41,19 +43,22 @@ class Tinyproxy {
                               kCredentials.substr(0, 8) + " " + kCredentials.substr(9) + "\n");
         pid_ = ::fork();
         if (pid_ == 0) {
-            ::execl(kTinyproxy, kTinyproxy, "-d", "-c", config.c_str(), static_cast<char*>(nullptr));
+            ::execl(kTinyproxy, kTinyproxy, "-d", "-c", config.c_str(),
+                    static_cast<char*>(nullptr));
             ::_exit(127);
         }
         // Ready once it takes a connection.
-        EXPECT_TRUE(eventually([&] { return bound([&](int fd, sockaddr* at) { return ::connect(fd, at, length); }); }, 10s));
+        EXPECT_TRUE(eventually(
+            [&] { return bound([&](int fd, sockaddr* at) { return ::connect(fd, at, length); }); },
+            10s));
     }
     ~Tinyproxy() {
         ::kill(pid_, SIGTERM);
         ::waitpid(pid_, nullptr, 0);
     }
     std::string address(bool withCredentials) const {
-        return "http://" + (withCredentials ? kCredentials + "@" : "") + "127.0.0.1:" +
-               std::to_string(port_);
+        return "http://" + (withCredentials ? kCredentials + "@" : "") +
+               "127.0.0.1:" + std::to_string(port_);
     }
     std::string log() const { return readText(log_); }
 

@@ -47,7 +47,8 @@ TEST_F(TlsMatrixTest, RedirectFromATrustedToAnUntrustedServerFails) {
         trusted.setAnswer(route, {.redirectTo = untrusted.baseUrl() + route});
     const auto outcomes = runAgainst(trusted);
     EXPECT_EQ(outcomes.reached, kNoneReached);
-    EXPECT_THAT(trusted.requests(kAgentImage), Not(IsEmpty())) << "the trusted server was not asked";
+    EXPECT_THAT(trusted.requests(kAgentImage), Not(IsEmpty()))
+        << "the trusted server was not asked";
     EXPECT_THAT(untrusted.requests(), IsEmpty()) << "a request got through the handshake";
     EXPECT_THAT(outcomes.log, HasSubstr(untrusted.host()));
 }
@@ -67,14 +68,17 @@ TEST_F(TlsMatrixTest, PlainHttpIsNeverRequested) {
 
     service.reset();
     service.setAnswer(kAgentCheck, {.body = R"({"representation":{"AGENT":{"update_needed":true,)"
-                                            R"("download_url":")" + plain + kAgentImage + "\"}}}"});
+                                            R"("download_url":")" +
+                                            plain + kAgentImage + "\"}}}"});
     service.setAnswer(kLauncherCheck, {.body = R"({"representation":{"update":false,)"
-                                               R"("download_url":")" + plain + kLauncherImage + "\"}}"});
+                                               R"("download_url":")" +
+                                               plain + kLauncherImage + "\"}}"});
     outcomes = runAgainst(service);
     // The checks themselves are https, and succeed.
     EXPECT_THAT(outcomes.reached, ElementsAre(true, true, false, false, true));
-    EXPECT_THAT(outcomes.log, AllOf(HasSubstr(plain + kAgentImage + " failed : unsupported URL"),
-                                    HasSubstr(plain + kLauncherImage + " failed : unsupported URL")));
+    EXPECT_THAT(outcomes.log,
+                AllOf(HasSubstr(plain + kAgentImage + " failed : unsupported URL"),
+                      HasSubstr(plain + kLauncherImage + " failed : unsupported URL")));
     EXPECT_THAT(service.requests(kAgentImage), IsEmpty());
 }
 
@@ -85,8 +89,10 @@ TEST(CertificateChecking, NoCodePathTurnsItOff) {
         {"curl peer check off", std::regex(R"(SSL_VERIFYPEER\s*,\s*0)")},
         {"curl host check off", std::regex(R"(SSL_VERIFYHOST\s*,\s*[01]L?\s*\))")},
         {"curl proxy checks off", std::regex(R"(PROXY_SSL_VERIFY(PEER|HOST)\s*,\s*0)")},
-        {"curl insecure options", std::regex(R"(CURLSSLOPT_NO_REVOKE|CURLOPT_SSL_VERIFYSTATUS\s*,\s*0)")},
-        {"web view ignores TLS errors", std::regex(R"(TLS_ERRORS_POLICY_IGNORE|set_tls_errors_policy)")},
+        {"curl insecure options",
+         std::regex(R"(CURLSSLOPT_NO_REVOKE|CURLOPT_SSL_VERIFYSTATUS\s*,\s*0)")},
+        {"web view ignores TLS errors",
+         std::regex(R"(TLS_ERRORS_POLICY_IGNORE|set_tls_errors_policy)")},
         {"GIO validation flags changed", std::regex(R"(validation[-_]flags)")},
         {"GIO accepts any certificate", std::regex(R"(accept-certificate)")},
     };
@@ -103,7 +109,8 @@ TEST(CertificateChecking, NoCodePathTurnsItOff) {
         for (auto at = text.find("allow_tls_certificate_for_host"); at != std::string::npos;
              at = text.find("allow_tls_certificate_for_host", at + 1)) {
             ++exceptions;
-            const auto before = text.substr(at > 1500 ? at - 1500 : 0, std::min<std::size_t>(at, 1500));
+            const auto before =
+                text.substr(at > 1500 ? at - 1500 : 0, std::min<std::size_t>(at, 1500));
             EXPECT_THAT(before, AllOf(HasSubstr("TlsTrust::authorityFile()"),
                                       HasSubstr("TlsTrust::verify("), HasSubstr("flags == 0")))
                 << name;

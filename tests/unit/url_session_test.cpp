@@ -179,27 +179,27 @@ TEST_F(UrlSessionTest, CompletionsRunOneAtATimeOffTheCallingThreadInTheOrderTask
     PacedServer server;
     // All three are in flight before any answer leaves; the answers then come C, B, A.
     for (const char* name : {"A", "B", "C"}) {
-        session_->dataTask(request(server.held(name)),
-                           [&, name = std::string(name)](std::string body, auto response,
-                                                         auto error) {
-                               if (inside.fetch_add(1) != 0) overlapped = true;
-                               if (std::this_thread::get_id() == caller) onCaller = true;
-                               if (!session_->isDelegateQueue()) offQueue = true;
-                               begun.add(name);  // the next answer may come while this runs
-                               std::this_thread::sleep_for(50ms);  // room for an overlap to show
-                               EXPECT_FALSE(error);
-                               EXPECT_EQ(body, "hello");
-                               ASSERT_TRUE(response);
-                               EXPECT_EQ(response->statusCode, 200);
-                               EXPECT_EQ(response->expectedContentLength, 5u);
-                               EXPECT_EQ(response->headers["Content-Type"], "text/plain");
-                               {
-                                   std::lock_guard lock(mutex);
-                                   order.push_back(name);
-                               }
-                               inside.fetch_sub(1);
-                               if (left.fetch_sub(1) == 1) all.set_value();
-                           });
+        session_->dataTask(
+            request(server.held(name)),
+            [&, name = std::string(name)](std::string body, auto response, auto error) {
+                if (inside.fetch_add(1) != 0) overlapped = true;
+                if (std::this_thread::get_id() == caller) onCaller = true;
+                if (!session_->isDelegateQueue()) offQueue = true;
+                begun.add(name);                    // the next answer may come while this runs
+                std::this_thread::sleep_for(50ms);  // room for an overlap to show
+                EXPECT_FALSE(error);
+                EXPECT_EQ(body, "hello");
+                ASSERT_TRUE(response);
+                EXPECT_EQ(response->statusCode, 200);
+                EXPECT_EQ(response->expectedContentLength, 5u);
+                EXPECT_EQ(response->headers["Content-Type"], "text/plain");
+                {
+                    std::lock_guard lock(mutex);
+                    order.push_back(name);
+                }
+                inside.fetch_sub(1);
+                if (left.fetch_sub(1) == 1) all.set_value();
+            });
     }
     ASSERT_TRUE(server.waitForHeld(3));
     for (const char* name : {"C", "B", "A"}) {
@@ -247,10 +247,10 @@ TEST_F(UrlSessionTest, DownloadStreamsIntoAFileThatLastsAsLongAsTheCompletion) {
     const std::string address = paced.url(40000, 40, 25);  // one report per write would be 40
     std::vector<std::pair<std::uint64_t, std::optional<std::uint64_t>>> reports;
     std::vector<std::tuple<std::string, std::uint64_t, bool, bool>> observed;
-    session_->addProgressObserver([&](const std::string& url, std::uint64_t received, auto,
-                                      bool finished, bool failed) {
-        observed.emplace_back(url, received, finished, failed);
-    });
+    session_->addProgressObserver(
+        [&](const std::string& url, std::uint64_t received, auto, bool finished, bool failed) {
+            observed.emplace_back(url, received, finished, failed);
+        });
     const auto started = std::chrono::steady_clock::now();
     const auto result = download(request(address), [&](std::uint64_t received, auto expected) {
         reports.emplace_back(received, expected);
@@ -271,7 +271,8 @@ TEST_F(UrlSessionTest, DownloadStreamsIntoAFileThatLastsAsLongAsTheCompletion) {
     EXPECT_TRUE(std::is_sorted(reports.begin(), reports.end()));
     ASSERT_GE(reports.size(), 2u);
     EXPECT_LE(reports.size(), elapsedMs / 100 + 2) << "after " << elapsedMs << " ms";
-    EXPECT_EQ(reports.back(), std::make_pair(std::uint64_t{40000}, std::optional<std::uint64_t>{40000}));
+    EXPECT_EQ(reports.back(),
+              std::make_pair(std::uint64_t{40000}, std::optional<std::uint64_t>{40000}));
     ASSERT_FALSE(observed.empty());
     EXPECT_EQ(observed.back(), std::make_tuple(address, std::uint64_t{40000}, true, false));
     for (const auto& report : observed) EXPECT_FALSE(std::get<3>(report)) << std::get<1>(report);
@@ -301,11 +302,11 @@ TEST_F(UrlSessionTest, FailuresCompleteWithTheErrorAndLeaveNoFile) {
     service_.setAnswer("/drop", {.body = std::string(100000, 'x'), .dropAfterBytes = 1000});
     std::mutex mutex;
     std::vector<std::string> failedReports;
-    session_->addProgressObserver([&](const std::string& address, std::uint64_t, auto,
-                                      bool finished, bool failed) {
-        std::lock_guard lock(mutex);
-        if (finished && failed) failedReports.push_back(address);
-    });
+    session_->addProgressObserver(
+        [&](const std::string& address, std::uint64_t, auto, bool finished, bool failed) {
+            std::lock_guard lock(mutex);
+            if (finished && failed) failedReports.push_back(address);
+        });
     const struct {
         std::string url;
         long code;

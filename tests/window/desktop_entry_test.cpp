@@ -42,7 +42,8 @@ struct StartedFromEntry {
         g_desktop_app_info_launch_uris_as_manager(
             info, nullptr, nullptr,
             static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD), nullptr,
-            nullptr, [](GDesktopAppInfo*, GPid started, gpointer self) {
+            nullptr,
+            [](GDesktopAppInfo*, GPid started, gpointer self) {
                 static_cast<StartedFromEntry*>(self)->pid = started;
             },
             this, nullptr);

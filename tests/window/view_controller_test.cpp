@@ -302,16 +302,15 @@ TEST_F(ViewControllerTest, NavigationStaysOnTheServicesPages) {
 TEST_F(ViewControllerTest, OnlyTheServicesMainFrameDocumentsReachTheBridge) {
     LocalService elsewhere;
     const std::string post = "window.webkit.messageHandlers.";
-    elsewhere.setAnswer("/foreign",
-                        {.body = "<!DOCTYPE html><script>addEventListener('pagehide', () => " +
-                                 post +
-                                 "sendRRSessionKeyToNative.postMessage('123456789'));"
-                                 "setTimeout(() => { " +
-                                 post +
-                                 "sendJoinDetailsToNative.postMessage("
-                                 "'{\"sessionKey\":123456789,\"email\":\"someone@else.test\"}');"
-                                 "history.back(); }, 0);</script>",
-                         .contentType = "text/html"});
+    elsewhere.setAnswer(
+        "/foreign", {.body = "<!DOCTYPE html><script>addEventListener('pagehide', () => " + post +
+                             "sendRRSessionKeyToNative.postMessage('123456789'));"
+                             "setTimeout(() => { " +
+                             post +
+                             "sendJoinDetailsToNative.postMessage("
+                             "'{\"sessionKey\":123456789,\"email\":\"someone@else.test\"}');"
+                             "history.back(); }, 0);</script>",
+                     .contentType = "text/html"});
     // Each frame tries its own bridge; the other host's also its parent's, which it may not
     // reach. (A frame of the same origin can run any script in its parent: it is the service.)
     serve("/frame",
@@ -334,8 +333,8 @@ TEST_F(ViewControllerTest, OnlyTheServicesMainFrameDocumentsReachTheBridge) {
         << currentAddress();
     const std::string shown = "Console Message from WebView: service page shown\n";
     const auto dropped = [&](const std::string& name) {
-        return said("Dropped message " + name + " from a page that is not the service's, host: " +
-                    elsewhere.host() + "\n");
+        return said("Dropped message " + name +
+                    " from a page that is not the service's, host: " + elsewhere.host() + "\n");
     };
     ASSERT_TRUE(pumpUntil([&] { return said(shown) == 1; }, 20s)) << out_->text();
 
@@ -404,7 +403,8 @@ TEST_F(ViewControllerTest, OnlyACommittedFailureWritesThePageFailedLine) {
 // One certificate per process: after one refusal, the web view sometimes reports the next
 // refusal on the same host as a cancelled load, without its reason (still a failed load).
 class CertificateTest : public ViewControllerTest,
-                        public ::testing::WithParamInterface<std::pair<const char*, const char*>> {};
+                        public ::testing::WithParamInterface<std::pair<const char*, const char*>> {
+};
 
 TEST_P(CertificateTest, ACertificateThatFailsValidationIsALoadFailure) {
     const auto [name, reason] = GetParam();
@@ -415,8 +415,8 @@ TEST_P(CertificateTest, ACertificateThatFailsValidationIsALoadFailure) {
     ASSERT_TRUE(pumpUntil([&] { return showsOfflinePage(); }, 30s)) << currentAddress();
     // Logged with the host and the reason, the launcher's own check of the chain included.
     EXPECT_EQ(said("Certificate of 127.0.0.1 refused: "), 1) << out_->text();
-    EXPECT_EQ(said("does not vouch for the certificate of 127.0.0.1: " + std::string(reason) + "\n"),
-              1)
+    EXPECT_EQ(
+        said("does not vouch for the certificate of 127.0.0.1: " + std::string(reason) + "\n"), 1)
         << out_->text();
     EXPECT_EQ(said("url: https://" + impostor.host() + "/join?pellix_token=tok\n"), 1);
     // The impostor's page never ran: it got no request and the bridge heard nothing.
@@ -426,13 +426,12 @@ TEST_P(CertificateTest, ACertificateThatFailsValidationIsALoadFailure) {
     EXPECT_EQ(title(), before);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Refused, CertificateTest,
-    ::testing::Values(std::pair("unknownca", "its authority is not trusted"),
-                      std::pair("selfsigned", "its authority is not trusted"),
-                      std::pair("expired", "it has expired"),
-                      std::pair("wronghost", "it is not for this host")),
-    [](const auto& row) { return std::string(row.param.first); });
+INSTANTIATE_TEST_SUITE_P(Refused, CertificateTest,
+                         ::testing::Values(std::pair("unknownca", "its authority is not trusted"),
+                                           std::pair("selfsigned", "its authority is not trusted"),
+                                           std::pair("expired", "it has expired"),
+                                           std::pair("wronghost", "it is not for this host")),
+                         [](const auto& row) { return std::string(row.param.first); });
 
 // The web view's own handling of a challenge is a credential dialog over the page: the window
 // answers instead, without credentials, and shows what the server sent with its refusal.
@@ -595,11 +594,11 @@ TEST_F(WebsiteDataTest, CookiesAndLocalStorageSurviveARestart) {
     };
     ASSERT_EQ(launch("/first"), 0);
     ASSERT_EQ(launch("/second"), 0);
-    EXPECT_THAT(service.requests("/first"), ElementsAre(Field(&LocalService::Request::target,
-                                                              "/first?visit=first")));
-    EXPECT_THAT(service.requests("/second"),
-                ElementsAre(Field(&LocalService::Request::target,
-                                  "/second?storage=stored&visit=first")));
+    EXPECT_THAT(service.requests("/first"),
+                ElementsAre(Field(&LocalService::Request::target, "/first?visit=first")));
+    EXPECT_THAT(
+        service.requests("/second"),
+        ElementsAre(Field(&LocalService::Request::target, "/second?storage=stored&visit=first")));
 }
 
 }  // namespace
