@@ -7,7 +7,6 @@
 #include "Handlers/Utils.h"
 #include "Objects/SessionDetails.h"
 #include "Platform/Bundle.h"
-#include "Platform/Paths.h"
 #include "Platform/PlistValue.h"
 #include "TestBundle.h"
 
@@ -115,17 +114,6 @@ TEST_F(FoldersAndVersionTest, VersionComesFromTheBundleAtTheRecordedPath) {
     EXPECT_EQ(SessionDetails::getInstance().pellixAppPath(),
               fs::read_symlink("/proc/self/exe").parent_path().string());
     EXPECT_EQ(SessionDetails::getInstance().localKeloPellixAppVersion(), "(null)");
-}
-
-TEST_F(FoldersAndVersionTest, DesktopDataFolderIsAnAbsoluteXdgDataHomeOrTheHomes) {
-    for (const auto& [given, used] :
-         std::vector<std::pair<const char*, std::string>>{{"/srv/data", "/srv/data"},
-                                                          {"relative/data", path(".local/share")},
-                                                          {"", path(".local/share")}}) {
-        SCOPED_TRACE(given);
-        setenv("XDG_DATA_HOME", given, 1);
-        EXPECT_EQ(platform::Paths::dataHomeFolder(), used);
-    }
 }
 
 }  // namespace

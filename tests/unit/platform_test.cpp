@@ -214,7 +214,8 @@ TEST_F(PathsTest, DataFolderIsAnAbsoluteXdgDataHomeOrTheHomesOwn) {
     const std::string own = home() + "/.local/share";
     for (const auto& [value, folder] : {std::pair<const char*, std::string>{nullptr, own},
                                         {"/elsewhere/data", "/elsewhere/data"},
-                                        {"relative/data", own}}) {
+                                        {"relative/data", own},
+                                        {"", own}}) {
         if (value) setenv("XDG_DATA_HOME", value, 1);
         EXPECT_EQ(platform::Paths::dataHomeFolder(), folder) << (value ? value : "unset");
     }
