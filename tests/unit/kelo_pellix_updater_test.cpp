@@ -10,7 +10,6 @@
 #include "Objects/SessionDetails.h"
 #include "Platform/Bundle.h"
 #include "Platform/NotificationCenter.h"
-#include "Platform/Volumes.h"
 #include "RecordingProcessRunner.h"
 #include "RecordingUrlSession.h"
 #include "TestBundle.h"
@@ -140,23 +139,6 @@ TEST_F(KeloPellixUpdaterTest, MountPointIsTheLastFieldOfTheToolsOutputAndIsDetac
     }
     // No volume held the bundle, so nothing waits to be installed.
     EXPECT_FALSE(session().isAppReplaceFlag());
-}
-
-TEST_F(KeloPellixUpdaterTest, NewLauncherReplacesTheOneAnEarlierRunLeftWaiting) {
-    LocalService& service = startService();
-    makeBundle(waitingBundle(), "5.0");
-    KeloPellixUpdater::getInstance()->checkKeloPellixUpdate();
-    ASSERT_TRUE(runner_->journal.waitFor(2));
-    ASSERT_TRUE(UrlSessionQueue::drain());
-
-    EXPECT_EQ(service.requests("/agent/KeloHelvoPellix.dmg").size(), 1u);
-    EXPECT_THAT(runner_->journal.entries(),
-                ElementsAre("hdiutil mount " + image() + " -> 0",
-                            "hdiutil detach " + platform::Volumes::volumeNamed("Pellix Plugin 1") +
-                                " -> 0"));
-    EXPECT_EQ(TestBundle::versionAt(waitingBundle()), "9.9.9");
-    EXPECT_TRUE(session().isAppReplaceFlag());
-    EXPECT_TRUE(fs::exists(platform::Volumes::volumeNamed("Pellix Plugin")));
 }
 
 TEST_F(KeloPellixUpdaterTest, ImageThatDoesNotMountLeavesNothingToInstall) {

@@ -11,16 +11,11 @@
 #include <atomic>
 #include <cstdio>
 #include <map>
-#include <sstream>
 #include <thread>
 
 #include "ChildProcess.h"
-#include "Handlers/KeloPellixUpdater.h"
 #include "Handlers/LogHandler.h"
-#include "Handlers/Utils.h"
 #include "LogFile.h"
-#include "MainLoop.h"
-#include "Platform/Bundle.h"
 #include "Platform/Console.h"
 #include "Platform/Log.h"
 
@@ -50,9 +45,6 @@ class LogHandlerTest : public TempHomeTest {
         if (::write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
             std::_Exit(5);
         ::close(fd);
-    }
-    void report(const std::string& key, bool happened) const {
-        report(key, std::string(happened ? "yes" : "no"));
     }
     std::vector<std::string> reported(const std::string& key) const {
         std::vector<std::string> values;
@@ -131,42 +123,6 @@ TEST_F(LogHandlerTest, TenCopiesAndEarlierRunsShiftOutOneRotationAtATime) {
         log_file::splitLines(readText(path("inherited.txt"))),
         {"written before logging starts",
          "-[LogHandler createKeloPellixLogFolder] Kelo Pellix Log Folder Created..."}));
-}
-
-TEST_F(LogHandlerTest, ChangesOfTheLogWakeTheLoggerAndNothingElseDoes) {
-    platform::Bundle::overrideMainBundlePath(std::string(KELO_BUNDLE_DIR));
-    runInChild([&] {
-        LogHandler unused;
-        // Starts a logger of its own and keeps no reference to it.
-        Utils::createPellixDirectoriesWithLogHandler(unused);
-        // The disk-image tool writes its own errors into the log, before the updater's line.
-        KeloPellixUpdater::getInstance()->mountingKeloPellixDmg();
-
-        writeFiller(kLimit + 1);
-        report("rotated", MainLoop::runUntil([&] { return fs::exists(numbered(0)); }, 20s));
-        fs::copy_file(numbered(0), path("rotated.log"));
-        // A log renamed (or removed) by someone else is replaced, and so is a removed folder.
-        fs::rename(currentLog(), path("moved.log"));
-        report("renamed", MainLoop::runUntil([&] { return fs::exists(currentLog()); }, 20s));
-        platform::Console::print("into the new log");
-        report("new log", readText(currentLog()));
-        fs::remove_all(logFolder());
-        fs::create_directories(logFolder());
-        report("folder", MainLoop::runUntil([&] { return fs::exists(currentLog()); }, 20s));
-        platform::Log::nslog("{} into the log of the new folder", "-[Test op]");
-        // Nothing left to do: the main loop sleeps until something happens.
-        report("idle", MainLoop::runUntilIdle(20s));
-    });
-    for (const char* key : {"rotated", "renamed", "folder", "idle"})
-        EXPECT_THAT(reported(key), ElementsAre("yes")) << key;
-    EXPECT_TRUE(log_file::inOrder(
-        log_file::splitLines(readText(path("rotated.log"))),
-        {"Kelo Pellix App Started", "hdiutil: mount failed - ",
-         "-[KeloPellixUpdater mountingKeloPellixDmg] : No volume was mounted from "}));
-    EXPECT_THAT(reported("new log"), ElementsAre("into the new log"));
-    EXPECT_EQ(readText(path("moved.log")), "");
-    EXPECT_THAT(readText(currentLog()),
-                ::testing::EndsWith("] -[Test op] into the log of the new folder\n"));
 }
 
 TEST_F(LogHandlerTest, NoLineOfAnyThreadIsLostOrDoubledAcrossRotations) {

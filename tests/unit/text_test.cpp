@@ -50,30 +50,6 @@ TEST_F(PropertyListTest, EveryValueTypeSurvivesXmlAndBinary) {
     EXPECT_EQ(PropertyList::readDictionary(path("every.plist")), *original.asDictionary());
 }
 
-TEST_F(PropertyListTest, XmlIsThePlatformsFormatVersionOne) {
-    const auto xml = PropertyList::toXml(
-        PlistValue(PlistValue::Dictionary{{"negative", -7}, {"date", dateAt(1796515200)}}));
-    EXPECT_THAT(xml, AllOf(StartsWith("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"),
-                           HasSubstr("<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-                                     "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">"),
-                           HasSubstr("<plist version=\"1.0\">"),
-                           // Other readers see a negative number, not its two's complement.
-                           HasSubstr("<integer>-7</integer>"),
-                           HasSubstr("<date>2026-12-06T00:00:00Z</date>")));
-}
-
-TEST_F(PropertyListTest, WhatIsNoPropertyListIsRefused) {
-    for (const std::string& bytes :
-         {std::string(), std::string("DC = eu"), std::string("bplist00\x01\x02", 10),
-          std::string("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>a</key>")}) {
-        EXPECT_FALSE(PropertyList::fromBytes(bytes)) << bytes;
-    }
-    EXPECT_FALSE(PropertyList::readFile(path("missing.plist")));
-    writeText(path("array.plist"), PropertyList::toXml(PlistValue(PlistValue::Array{1, 2})));
-    EXPECT_TRUE(PropertyList::readFile(path("array.plist")));
-    EXPECT_FALSE(PropertyList::readDictionary(path("array.plist")));
-}
-
 // Arrays nested `depth` deep, each holding the next: as XML, and as a binary list with 4-byte
 // offsets and references.
 std::string deepXml(std::size_t depth) {

@@ -119,16 +119,6 @@ TEST_F(UserDefaultsTest, UnreadableFileOrAFolderInItsPlaceIsMovedAsideNotOverwri
     }
 }
 
-TEST_F(UserDefaultsTest, FolderWhereTheFileShouldBeFailsSynchronizeAndKeepsTheValue) {
-    UserDefaults defaults(file(), {"KeloHelvoPellix"});
-    defaults.set("name", "Ada");
-    fs::create_directories(file());
-    OutputCapture log(STDERR_FILENO, path("stderr.txt"));
-    EXPECT_FALSE(defaults.synchronize());
-    EXPECT_THAT(log.stop(), HasSubstr("UserDefaults : cannot write " + file()));
-    EXPECT_EQ(defaults.string("name"), "Ada");  // there for a later attempt
-}
-
 TEST_F(UserDefaultsTest, ConcurrentWritersLeaveAWholeReadableFile) {
     constexpr int kWriters = 4, kRounds = 60;
     UserDefaults defaults(file(), {"KeloHelvoPellix"});
