@@ -10,7 +10,4 @@ class MainLoop {
     static bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit);
     // Runs the loop for a while (to see that something does not happen).
     static void runFor(std::chrono::milliseconds duration);
-    // Runs the loop until nothing in it would wake it but an outside event (no timer left), or
-    // the limit has passed; false on the limit.
-    static bool runUntilIdle(std::chrono::milliseconds limit);
 };
