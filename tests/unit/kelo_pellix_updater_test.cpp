@@ -1,5 +1,6 @@
 // The launcher's self-update: the image address, the mount point read from the disk-image tool,
-// and the chain against the local service up to the launcher that waits for the quit.
+// and the chain against the local service, which leaves nothing to install when the image does
+// not mount.
 #include "KeloTest.h"
 
 #include <unistd.h>
