@@ -75,7 +75,8 @@ in_fresh_home() {
     local home
     home=$(mktemp -d "$work/home-XXXXXX")
     mkdir -m 700 "$home/run"
-    if ! HOME=$home XDG_RUNTIME_DIR=$home/run KELO_TEST_AGENT_RECORD=$home/agent-started.txt \
+    if ! HOME=$home XDG_RUNTIME_DIR=$home/run XDG_CACHE_HOME=$home/.cache \
+        KELO_TEST_AGENT_RECORD=$home/agent-started.txt \
         "$@" 2>"$home/errors" >"$home/output"; then
         echo "failed: $*" >&2
         tail -n 20 "$home/errors" >&2

@@ -133,13 +133,13 @@ control /control/answer '{"path":"/api/v2/agent/check_update","status":200,"cont
 # --- The launcher --------------------------------------------------------------------------
 token="demo-token"
 if [ -n "$headless" ]; then
-    # The demo join page joins by itself when its address asks it to. The launch token is the
-    # last query value of the join page address, so the request rides along with it (and shows
-    # up wherever the launcher passes the token on, the join-details file included).
-    token="demo-token&autojoin=1&key=$session_key&email=$email&name=Demo%20Customer"
+    # Without a display nobody can type: the service tells its join page who joins, once.
+    autojoin='{\"key\":\"'"$session_key"'\",\"email\":\"'"$email"'\",\"name\":\"Demo Customer\"}'
+    control /control/answer '{"path":"/join/autojoin.json","status":200,"times":1,"body":"'"$autojoin"'"}'
 fi
 say "Starting Kelo Helvo Pellix (demo home: $home)"
-env HOME="$home" XDG_RUNTIME_DIR="$demo/run" \
+env HOME="$home" XDG_RUNTIME_DIR="$demo/run" XDG_CACHE_HOME="$home/.cache" \
+    XDG_DATA_HOME="$home/.local/share" \
     KELO_PELLIX_HOSTS="localkelo=$host" KELO_PELLIX_CA_FILE="$demo/ca/ca.pem" \
     "$launcher" -DC localkelo -PellixToken "$token" -pathForPellix join \
     >"$demo/launcher.stdout" 2>"$demo/launcher.stderr" &

@@ -10,7 +10,7 @@ packages=(
   libcurl4-openssl-dev libssl-dev openssl ca-certificates
   libplist-dev nlohmann-json3-dev libfmt-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev
-  7zip genisoimage
+  7zip p7zip-full genisoimage
   xvfb xauth dbus dbus-x11 at-spi2-core desktop-file-utils x11-utils
   tinyproxy-bin
 )

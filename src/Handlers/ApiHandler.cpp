@@ -16,6 +16,7 @@
 #include "Platform/Deployment.h"
 #include "Platform/ExceptionGuard.h"
 #include "Platform/Log.h"
+#include "Platform/SystemIdentity.h"
 #include "Platform/UrlEncoding.h"
 
 namespace {
@@ -28,9 +29,6 @@ constexpr std::string_view kAgentCheckBlock =
 constexpr std::string_view kLauncherCheck = "-[ApiHandler checkPellixUpdateWithCompletion:]";
 constexpr std::string_view kLauncherCheckBlock =
     "-[ApiHandler checkPellixUpdateWithCompletion:]_block_invoke";
-
-// The agent's architecture as the server knows it; fixed, not detected.
-constexpr std::string_view kAgentArchitecture = "arm64";
 
 // The answers' members lie a few levels deep. Anything nested deeper is dropped while parsing, so
 // that printing the answer for the log cannot recurse once per level of a hostile answer.
@@ -183,9 +181,11 @@ void ApiHandler::checkKeloHelvoUpdateWithCompletion(Completion completion) {
         [] {
             const auto& session = SessionDetails::getInstance();
             const auto host = session.webServerName();
-            const std::string text = fmt::format(
-                "https://{}/api/v2/agent/check_update?agent_version={}&agent=mac {}",
-                host.value_or(""), session.localKeloAppVersion().value_or(""), kAgentArchitecture);
+            const std::string text =
+                fmt::format("https://{}/api/v2/agent/check_update?agent_version={}&agent={} {}",
+                            host.value_or(""), session.localKeloAppVersion().value_or(""),
+                            platform::SystemIdentity::systemWord(),
+                            platform::SystemIdentity::architectureWord());
             return UpdateCheckRequest::Address{platform::UrlEncoding::percentEncodeQuery(text),
                                                host.has_value()};
         },
@@ -201,9 +201,9 @@ void ApiHandler::checkPellixUpdateWithCompletion(Completion completion) {
                 session.setWebServerName(platform::Deployment::defaultWebServerHost());
             }
             return UpdateCheckRequest::Address{fmt::format(
-                "https://{}/api/v1/customer_plugin/check_update?os=mac&format=dmg&source=pellix&"
+                "https://{}/api/v1/customer_plugin/check_update?os={}&format=dmg&source=pellix&"
                 "version={}&pellix_token={}",
-                session.webServerName().value_or(""),
+                session.webServerName().value_or(""), platform::SystemIdentity::systemWord(),
                 session.localKeloPellixAppVersion().value_or(""),
                 session.pellixToken().value_or(""))};
         },

@@ -20,6 +20,7 @@
 #include "Platform/FileManager.h"
 #include "Platform/Paths.h"
 #include "Platform/PropertyList.h"
+#include "Platform/SystemIdentity.h"
 #include "Platform/UnicodeText.h"
 #include "Platform/UserDefaults.h"
 #include "Platform/Workspace.h"
@@ -344,7 +345,7 @@ void NativeMessageHandler::openProxy(const ScriptMessage&) {
 }
 
 void NativeMessageHandler::getSystemOs(const ScriptMessage&) {
-    reply("window.receiveSystemOs(\"mac\");");
+    reply("window.receiveSystemOs(" + literal(platform::SystemIdentity::systemWord()) + ");");
 }
 
 void NativeMessageHandler::consoleHandler(const ScriptMessage& message) {

@@ -4,6 +4,7 @@
 
 #include "Handlers/WebAddress.h"
 #include "Platform/ExceptionGuard.h"
+#include "Platform/SystemIdentity.h"
 
 namespace {
 constexpr const char* kOperation = "NetworkMonitor";
@@ -83,7 +84,8 @@ void NetworkMonitor::checkWebsiteReachability() {
     // Always ask the server: an answer from a cache would report a server that is gone as
     // reachable. 1 = reload, ignoring cached data.
     request.cachePolicy = 1;
-    request.headers["User-Agent"] = kUserAgent;
+    // The probe asks as the web view would, so the server answers it as it answers the page.
+    request.headers["User-Agent"] = platform::SystemIdentity::browserUserAgent();
     request.headers["Cache-Control"] = "no-cache";
 
     std::weak_ptr<NetworkMonitor> weak = weak_from_this();

@@ -25,9 +25,6 @@ class NetworkMonitor : public std::enable_shared_from_this<NetworkMonitor> {
 
     static constexpr double kProbeIntervalSeconds = 2.0;
     static constexpr double kProbeTimeoutSeconds = 10.0;
-    static constexpr const char* kUserAgent =
-        "Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/537.36 (KHTML, like Gecko) "
-        "Chrome/91.0.4472.124 Safari/537.36";
 
     // The launcher's one monitor; never released.
     static NetworkMonitor& shared();

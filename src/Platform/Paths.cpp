@@ -21,15 +21,26 @@ std::string Paths::homeFolder() {
     return "/";
 }
 
-std::string Paths::libraryFolder() { return homeFolder() + "/Library"; }
+std::string Paths::libraryFolder() {
+    return homeFolder() + "/Library";
+}
 
-std::string Paths::applicationsFolder() { return homeFolder() + "/Applications"; }
+std::string Paths::applicationsFolder() {
+    return homeFolder() + "/Applications";
+}
 
-std::string Paths::localApplicationsFolder() { return "/Applications"; }
+std::string Paths::localApplicationsFolder() {
+    return "/Applications";
+}
 
 std::string Paths::dataHomeFolder() {
     if (const char* data = std::getenv("XDG_DATA_HOME"); data && data[0] == '/') return data;
     return homeFolder() + "/.local/share";
+}
+
+std::string Paths::cacheHomeFolder() {
+    if (const char* cache = std::getenv("XDG_CACHE_HOME"); cache && cache[0] == '/') return cache;
+    return homeFolder() + "/.cache";
 }
 
 }  // namespace platform

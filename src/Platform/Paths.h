@@ -6,7 +6,7 @@ namespace platform {
 
 // The user's folders. Every path the launcher uses derives from the home folder.
 class Paths {
-public:
+  public:
     // HOME when set and not empty, else the password database's entry for this user.
     static std::string homeFolder();
     // home + "/Library"
@@ -18,6 +18,9 @@ public:
     // The desktop's per-user data folder: XDG_DATA_HOME when it is an absolute path, else
     // home + "/.local/share" (the XDG Base Directory rule).
     static std::string dataHomeFolder();
+    // The per-user cache folder: XDG_CACHE_HOME when it is an absolute path, else
+    // home + "/.cache".
+    static std::string cacheHomeFolder();
 };
 
 }  // namespace platform

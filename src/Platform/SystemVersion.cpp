@@ -1,5 +1,6 @@
 #include "Platform/SystemVersion.h"
 
+#include <filesystem>
 #include <fstream>
 
 namespace platform {
@@ -25,9 +26,19 @@ std::string unquote(std::string value) {
 
 }  // namespace
 
-SystemVersion::Info SystemVersion::read(const std::string& path) {
+SystemVersion::Info SystemVersion::read() {
+    return readFirstOf({"/etc/os-release", "/usr/lib/os-release"});
+}
+
+SystemVersion::Info SystemVersion::readFirstOf(const std::vector<std::string>& paths) {
     Info info;
-    std::ifstream in(path);
+    std::ifstream in;
+    for (const auto& path : paths) {
+        std::error_code ignored;
+        if (!std::filesystem::exists(path, ignored)) continue;
+        in.open(path);
+        break;
+    }
     std::string line;
     while (std::getline(in, line)) {
         const auto equals = line.find('=');

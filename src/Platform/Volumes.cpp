@@ -8,19 +8,29 @@
 
 #include "Platform/Bundle.h"
 #include "Platform/Log.h"
+#include "Platform/Paths.h"
 
 namespace platform {
 namespace fs = std::filesystem;
 
-std::string Volumes::folder() {
-    // A relative runtime folder would move with the working folder: the tool ignores it too.
-    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime == '/') {
-        return std::string(runtime) + "/Volumes";
-    }
-    return "/tmp/Volumes-" + std::to_string(getuid());
+namespace {
+
+// The rule both the tool and the launcher hold the volumes folder and its parent to.
+bool isPrivateFolder(const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
+           info.st_uid == ::geteuid() && (info.st_mode & 077) == 0;
 }
 
-std::string Volumes::volumeNamed(const std::string& name) { return folder() + "/" + name; }
+}  // namespace
+
+std::string Volumes::folder() {
+    return Paths::cacheHomeFolder() + "/KeloHelvoPellix/Volumes";
+}
+
+std::string Volumes::volumeNamed(const std::string& name) {
+    return folder() + "/" + name;
+}
 
 std::optional<std::string> Volumes::privateFolder() {
     const std::string path = folder();
@@ -28,10 +38,11 @@ std::optional<std::string> Volumes::privateFolder() {
     // No folder: nothing was ever mounted, which is no failure.
     if (::lstat(path.c_str(), &info) != 0) return std::nullopt;
     // The same rule as tools/hdiutil's VolumesFolder::prepare.
-    if (!S_ISDIR(info.st_mode) || info.st_uid != ::geteuid() || (info.st_mode & 077) != 0) {
-        Log::nslog("Volumes : {} is not a private folder of this user (a symbolic link, someone "
-                   "else's, or open to others): no volume in it is used",
-                   path);
+    if (!isPrivateFolder(path) || !isPrivateFolder(fs::path(path).parent_path().string())) {
+        Log::nslog(
+            "Volumes : {} is not a private folder of this user (a symbolic link, someone "
+            "else's, or open to others): no volume in it is used",
+            path);
         return std::nullopt;
     }
     return path;
@@ -50,6 +61,8 @@ std::optional<std::string> Volumes::volumeAt(const std::string& path) {
     return volume.string();
 }
 
-std::string Volumes::diskImageToolPath() { return Bundle::main().executableFolder() + "/hdiutil"; }
+std::string Volumes::diskImageToolPath() {
+    return Bundle::main().executableFolder() + "/hdiutil";
+}
 
 }  // namespace platform

@@ -70,7 +70,8 @@ TEST_F(EndToEndTest, FirstStartFromTheMountedLauncherImage) {
     ASSERT_TRUE(shell("genisoimage -quiet -R -input-charset utf-8 -V 'Pellix Plugin' -o",
                       {path("Invitation.dmg"), content}));
     ASSERT_TRUE(shell(std::string(KELO_BIN_DIR) + "/hdiutil mount", {path("Invitation.dmg")}));
-    const std::string offered = path("run/Volumes/Pellix Plugin/Kelo Helvo Pellix.app");
+    const std::string offered =
+        path(".cache/KeloHelvoPellix/Volumes/Pellix Plugin/Kelo Helvo Pellix.app");
     const auto version = platform::Bundle::atPath(offered)->shortVersionString();
     ASSERT_TRUE(version.has_value());
 
@@ -192,7 +193,7 @@ TEST_F(EndToEndTest, JoinInstallsAndStartsTheAgentThenALaterJoinStartsItAgain) {
 
     // No agent was installed: the check says so, and the image comes from the web server.
     EXPECT_THAT(targets(kAgentCheck),
-                ElementsAre(std::string(kAgentCheck) + "?agent_version=0&agent=mac%20arm64"));
+                ElementsAre(std::string(kAgentCheck) + "?agent_version=0&" + thisAgentQuery()));
     EXPECT_EQ(targets("/agent/KeloMac.dmg").size(), 1u);
     // The agent and its support tools are the image's; the agent was started with exactly the
     // two arguments; the image and the volume are gone.
@@ -204,7 +205,7 @@ TEST_F(EndToEndTest, JoinInstallsAndStartsTheAgentThenALaterJoinStartsItAgain) {
     ASSERT_TRUE(eventually([&] { return agentStarts().size() == 1; }, 30s));
     EXPECT_EQ(agentStarts().front(), kAgentArguments);
     EXPECT_FALSE(fs::exists(agentFolder() + "KeloMac.dmg"));
-    EXPECT_FALSE(fs::exists(path("run/Volumes/Kelo")));
+    EXPECT_FALSE(fs::exists(path(".cache/KeloHelvoPellix/Volumes/Kelo")));
     EXPECT_EQ(readText(agentFolder() + "kelojoindetails.conf"),
               joinDetails("123456789", kDataCentre, "ada@example.com"));
 
@@ -266,7 +267,7 @@ TEST_F(EndToEndTest, JoinWithTheAgentCurrentStartsItWithoutDownload) {
 
     EXPECT_EQ(agentStarts().front(), kAgentArguments);
     EXPECT_THAT(targets(kAgentCheck),
-                ElementsAre(std::string(kAgentCheck) + "?agent_version=2.0&agent=mac%20arm64"));
+                ElementsAre(std::string(kAgentCheck) + "?agent_version=2.0&" + thisAgentQuery()));
     EXPECT_THAT(targets("/agent/KeloMac.dmg"), IsEmpty());
     EXPECT_EQ(readText(agentFolder() + "kelojoindetails.conf"),
               joinDetails("987654321", kDataCentre, "bea@example.com"));
@@ -326,7 +327,7 @@ TEST_P(SelfUpdateTest, DownloadedWhileRunningInstalledOnlyWhenTheWindowCloses) {
     EXPECT_TRUE(sameTree(offered, waiting));
     EXPECT_TRUE(sameTree(KELO_BUNDLE_DIR, installedLauncher()));
     EXPECT_FALSE(fs::exists(nativeFolder() + "KeloHelvoPellix.dmg"));
-    EXPECT_FALSE(fs::exists(path("run/Volumes/Pellix Plugin")));
+    EXPECT_FALSE(fs::exists(path(".cache/KeloHelvoPellix/Volumes/Pellix Plugin")));
     const auto linesBefore = static_cast<long>(log().size());
 
     if (closeTheWindow) {

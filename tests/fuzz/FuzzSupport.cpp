@@ -30,6 +30,7 @@ void useTemporaryHome() {
     fs::permissions(pattern + "/run", fs::perms::owner_all);
     setenv("HOME", pattern.c_str(), 1);
     setenv("XDG_RUNTIME_DIR", (pattern + "/run").c_str(), 1);
+    unsetenv("XDG_CACHE_HOME");
     std::atexit([] { removePath(homeFolder); });
 }
 

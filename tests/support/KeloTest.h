@@ -17,6 +17,7 @@
 #include "Journal.h"
 #include "OutputCapture.h"
 #include "TempHome.h"
+#include "ThisMachine.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;

@@ -32,6 +32,7 @@ void TempHomeTest::SetUp() {
     savedHome_ = environment("HOME");
     savedRuntime_ = environment("XDG_RUNTIME_DIR");
     savedDataHome_ = environment("XDG_DATA_HOME");
+    savedCacheHome_ = environment("XDG_CACHE_HOME");
     std::string pattern = (fs::temp_directory_path() / "kelo-home-XXXXXX").string();
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     home_ = pattern;
@@ -41,14 +42,36 @@ void TempHomeTest::SetUp() {
     setenv("XDG_RUNTIME_DIR", (home_ + "/run").c_str(), 1);
     // The desktop's data folder (menu entries, icons) then lies in the home too.
     unsetenv("XDG_DATA_HOME");
+    unsetenv("XDG_CACHE_HOME");
     platform::UserDefaults::resetStandard();
 }
 
+void TempHomeTest::setVariable(const std::string& name, const char* value) {
+    if (!savedVariables_.contains(name)) {
+        const char* before = std::getenv(name.c_str());
+        savedVariables_[name] = before ? std::optional<std::string>(before) : std::nullopt;
+    }
+    if (value) {
+        setenv(name.c_str(), value, 1);
+    } else {
+        unsetenv(name.c_str());
+    }
+}
+
 void TempHomeTest::TearDown() {
+    for (const auto& [name, value] : savedVariables_) {
+        if (value) {
+            setenv(name.c_str(), value->c_str(), 1);
+        } else {
+            unsetenv(name.c_str());
+        }
+    }
+    savedVariables_.clear();
     platform::UserDefaults::resetStandard();
     restore("HOME", savedHome_);
     restore("XDG_RUNTIME_DIR", savedRuntime_);
     restore("XDG_DATA_HOME", savedDataHome_);
+    restore("XDG_CACHE_HOME", savedCacheHome_);
     if (!std::getenv("KELO_KEEP_TEST_HOME")) {
         std::error_code ignored;
         fs::remove_all(home_, ignored);

@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 // Every test runs in a temporary home of its own: HOME and XDG_RUNTIME_DIR point into a fresh
-// folder that is removed afterwards (XDG_DATA_HOME is unset, so the desktop's data folder is the
-// home's too), and the process's defaults store is read anew from there.
+// folder that is removed afterwards (XDG_DATA_HOME and XDG_CACHE_HOME are unset, so the desktop's
+// data and cache folders are the home's too), and the process's defaults store is read anew from
+// there.
 class TempHomeTest : public ::testing::Test {
   protected:
     void SetUp() override;
@@ -16,12 +19,17 @@ class TempHomeTest : public ::testing::Test {
 
     const std::string& home() const { return home_; }
     std::string path(const std::string& relative) const { return home_ + "/" + relative; }
+    // Sets (or, with nullptr, unsets) an environment variable for the rest of the test; the
+    // value before the test is back when it ends.
+    void setVariable(const std::string& name, const char* value);
 
   private:
     std::string home_;
     std::string savedHome_;
     std::string savedRuntime_;
     std::string savedDataHome_;
+    std::string savedCacheHome_;
+    std::map<std::string, std::optional<std::string>> savedVariables_;
 };
 
 // Small helpers for files in tests.

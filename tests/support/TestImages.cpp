@@ -18,7 +18,9 @@ std::string TestImages::volume(const std::string& name) {
     namespace fs = std::filesystem;
     const std::string folder = platform::Volumes::folder();
     fs::create_directories(folder);
+    // The volumes folder and the one above it are the user's alone, as the tool leaves them.
     fs::permissions(folder, fs::perms::owner_all);
+    fs::permissions(fs::path(folder).parent_path(), fs::perms::owner_all);
     fs::create_directories(folder + "/" + name);
     return folder + "/" + name;
 }

@@ -153,7 +153,7 @@ TEST_F(ApiHandlerTest, AgentCheckSendsTheEncodedRequestAndLogsTheAnswerOrTheFail
     auto& session = SessionDetails::getInstance();
     session.setLocalKeloAppVersion("1.0 beta");
     const std::string target =
-        "/api/v2/agent/check_update?agent_version=1.0%20beta&agent=mac%20arm64";
+        "/api/v2/agent/check_update?agent_version=1.0%20beta&" + thisAgentQuery();
     const std::string address = service().baseUrl() + target;
     OutputCapture log(STDERR_FILENO, path("log.txt"));
 
@@ -183,9 +183,10 @@ TEST_F(ApiHandlerTest, LauncherCheckWithoutWebServerAsksTheDefaultDataCentre) {
 
     EXPECT_EQ(reported(kLauncherCheck), "YES");
     EXPECT_EQ(session.webServerName(), service().host());
-    EXPECT_THAT(targets(kLauncherPath),
-                ElementsAre("/api/v1/customer_plugin/check_update?os=mac&format=dmg&source=pellix&"
-                            "version=1.2.3&pellix_token=tok-42"));
+    EXPECT_THAT(
+        targets(kLauncherPath),
+        ElementsAre("/api/v1/customer_plugin/check_update?os=linux&format=dmg&source=pellix&"
+                    "version=1.2.3&pellix_token=tok-42"));
     // The default answer has an empty address, kept as it is.
     EXPECT_EQ(session.pellixDownloadUrl(), "");
     EXPECT_FALSE(session.pellixUpdateNeeded());

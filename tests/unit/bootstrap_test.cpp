@@ -60,7 +60,7 @@ class BootstrapTest : public TempHomeTest {
 
     // A mounted disk-image volume with a configuration and a bundle.
     std::string makeVolume(const std::string& name, const std::string& configuration) {
-        const std::string volume = path("run/Volumes/" + name);
+        const std::string volume = path(".cache/KeloHelvoPellix/Volumes/" + name);
         writeText(volume + "/.pellixConfiguration", configuration);
         makeBundle(volume + "/Kelo Helvo Pellix.app", "5.0", "from " + name);
         workspace_->volumes.push_back(volume);
@@ -186,19 +186,21 @@ TEST_F(BootstrapTest, VolumeSearchUsesTheLastQualifyingVolume) {
         workspace_->volumes = {path("run")};  // a system mount that is never asked about
         workspace_->infoQueries.clear();
         for (const auto& volume : test.volumes) {
-            const std::string where = path("run/Volumes/" + volume.name);
+            const std::string where = path(".cache/KeloHelvoPellix/Volumes/" + volume.name);
             workspace_->volumes.push_back(where);
             workspace_->infos[where] = diskImage(volume.removable, volume.unmountable);
         }
         std::vector<std::string> paths;
         const auto out = printed([&] { paths = delegate.getPellixVolumePath(); });
 
-        const std::string folder =
-            test.chosen ? path("run/Volumes/" + *test.chosen) : path("Downloads");
+        const std::string folder = test.chosen
+                                       ? path(".cache/KeloHelvoPellix/Volumes/" + *test.chosen)
+                                       : path("Downloads");
         EXPECT_THAT(paths, ElementsAre(folder + "/.pellixConfiguration",
                                        folder + "/Kelo Helvo Pellix.app"));
         std::vector<std::string> queried;
-        for (const auto& name : test.queried) queried.push_back(path("run/Volumes/" + name));
+        for (const auto& name : test.queried)
+            queried.push_back(path(".cache/KeloHelvoPellix/Volumes/" + name));
         EXPECT_EQ(workspace_->infoQueries.entries(), queried);
         // Every volume asked about is listed, qualifying or not.
         EXPECT_EQ(occurrences(out, "getPellixVolumePath() : Result : true Volume : "),
@@ -221,7 +223,7 @@ TEST_F(BootstrapTest, VolumeSearchUsesTheLastQualifyingVolume) {
     makeVolume("Pellix Plugin", "DC=eu");
     EXPECT_THAT(printed([&] { delegate.getPellixVolumePath(); }),
                 HasSubstr("getPellixVolumePath() : PellixConfiguration Directory : " +
-                          AppDelegate::fileUrlText(path("run/Volumes/"), true) +
+                          AppDelegate::fileUrlText(path(".cache/KeloHelvoPellix/Volumes/"), true) +
                           "Pellix%20Plugin/.pellixConfiguration\n"));
 
     // A configuration beside the running bundle: no volume is searched.

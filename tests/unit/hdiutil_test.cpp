@@ -42,7 +42,7 @@ class HdiutilTest : public TempHomeTest {
 
     static std::string agentImage() { return images_ + "/KeloMac.dmg"; }
     static std::string launcherImage() { return images_ + "/KeloHelvoPellix.dmg"; }
-    std::string volumes() const { return path("run/Volumes"); }
+    std::string volumes() const { return path(".cache/KeloHelvoPellix/Volumes"); }
 
     // Runs the tool with `arguments`; `environment` is put in front ("NAME=value ...").
     ToolRun hdiutil(const std::vector<std::string>& arguments,
@@ -75,6 +75,9 @@ class HdiutilTest : public TempHomeTest {
 std::string HdiutilTest::images_;
 
 TEST_F(HdiutilTest, MountsEachImageUnderItsLabelWithModesKeptAndDetachesEachOnce) {
+    // The web view makes the program's cache folder open to others; the tool closes it.
+    fs::create_directories(path(".cache/KeloHelvoPellix"));
+    fs::permissions(path(".cache/KeloHelvoPellix"), fs::perms::others_read, fs::perm_options::add);
     const auto run = hdiutil({"mount", agentImage()});
     EXPECT_EQ(run.err, "");
     EXPECT_THAT(run.out, StartsWith("/dev/disk"));
@@ -118,6 +121,25 @@ TEST_F(HdiutilTest, MountsEachImageUnderItsLabelWithModesKeptAndDetachesEachOnce
     }
     EXPECT_TRUE(fs::is_directory(outside));
     EXPECT_TRUE(isExecutable(volumes() + "/Kelo/Kelo.app/Contents/MacOS/Kelo"));
+    EXPECT_EQ(fs::status(path(".cache/KeloHelvoPellix")).permissions(), fs::perms::owner_all);
+    // Volumes are extracted to disk, never into the runtime folder (memory).
+    EXPECT_THAT(entriesOf(path("run")), IsEmpty());
+}
+
+TEST_F(HdiutilTest, VolumesLieInTheCacheFolderAndSevenZipIsTakenUnderEitherName) {
+    // An absolute XDG_CACHE_HOME is the cache folder; a relative one is ignored.
+    EXPECT_EQ(mounted(agentImage(), "XDG_CACHE_HOME=" + shellQuoted(path("cache"))),
+              path("cache/KeloHelvoPellix/Volumes/Kelo"));
+    EXPECT_EQ(mounted(agentImage(), "XDG_CACHE_HOME=cache"), volumes() + "/Kelo");
+    // Where 7-Zip is installed as 7z (p7zip-full) and not as 7zz.
+    const std::string older = "/usr/bin/7z";
+    ASSERT_TRUE(isExecutable(older)) << older << " is missing (package p7zip-full)";
+    fs::create_directories(path("bin"));
+    fs::create_symlink(older, path("bin/7z"));
+    EXPECT_EQ(mounted(launcherImage(), "PATH=" + shellQuoted(path("bin"))),
+              volumes() + "/Pellix Plugin");
+    EXPECT_TRUE(isExecutable(
+        volumes() + "/Pellix Plugin/Kelo Helvo Pellix.app/Contents/MacOS/KeloHelvoPellix"));
 }
 
 TEST_F(HdiutilTest, FailedMountsSayWhyAndLeaveNothingInTheVolumesFolder) {
@@ -144,9 +166,14 @@ TEST_F(HdiutilTest, FailedMountsSayWhyAndLeaveNothingInTheVolumesFolder) {
         fs::remove_all(volumes());
         fs::create_directory_symlink(elsewhere, volumes());
     };
-    const auto open = [&] {
+    const auto linkedAbove = [&] {
         fs::remove(volumes());
-        fs::create_directory(volumes());
+        fs::remove_all(path(".cache/KeloHelvoPellix"));
+        fs::create_directory_symlink(elsewhere, path(".cache/KeloHelvoPellix"));
+    };
+    const auto open = [&] {
+        fs::remove(path(".cache/KeloHelvoPellix"));
+        fs::create_directories(volumes());
         fs::permissions(volumes(), fs::perms::others_read | fs::perms::others_exec,
                         fs::perm_options::add);
     };
@@ -164,17 +191,25 @@ TEST_F(HdiutilTest, FailedMountsSayWhyAndLeaveNothingInTheVolumesFolder) {
         {"7zz missing",
          {"mount", agentImage()},
          "KELO_PELLIX_7ZZ=/nonexistent/7zz",
-         "7zz not found"},
-        {"7zz missing on PATH", {"mount", agentImage()}, "PATH=/nonexistent", "7zz not found"},
+         "7-Zip not found at /nonexistent/7zz"},
+        {"no 7-Zip on PATH",
+         {"mount", agentImage()},
+         "PATH=/nonexistent",
+         "7-Zip is not installed: install the package 7zip (or p7zip-full)\n"},
         {"7zz fails halfway",
          {"mount", agentImage()},
          halfway,
-         "(7zz exited with status 2: ERROR: Data Error : a)\n"},
+         "(7-Zip exited with status 2: ERROR: Data Error : a)\n"},
         {"7zz refuses the image",
          {"mount", agentImage()},
          refused,
-         "image not recognized (7zz exited with status 2: Unsupported method)\n"},
+         "image not recognized (7-Zip exited with status 2: Unsupported method)\n"},
         {"volumes folder is a link", {"mount", agentImage()}, "", "not a private folder", linked},
+        {"the folder above is a link",
+         {"mount", agentImage()},
+         "",
+         "not a private folder",
+         linkedAbove},
         {"volumes folder open to others",
          {"mount", agentImage()},
          "",

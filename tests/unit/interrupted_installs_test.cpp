@@ -119,7 +119,7 @@ class InterruptedInstallsTest : public TempHomeTest {
 };
 
 TEST_F(InterruptedInstallsTest, BootstrapInstallFromTheVolumeIsWholeOrNotAtAll) {
-    const std::string offered = path("run/Volumes/Pellix Plugin/") + kBundleName;
+    const std::string offered = path(".cache/KeloHelvoPellix/Volumes/Pellix Plugin/") + kBundleName;
     expectWholeInstall(offered, [&] { platform::BundleInstaller::install(offered, installed()); });
     // The next install, not interrupted, also clears what the killed ones left.
     EXPECT_FALSE(platform::BundleInstaller::install(offered, installed()).has_value());

@@ -134,6 +134,7 @@ TEST_F(KeloDmgDownloaderTest, MountWithoutAVolumeOfOursInstallsAndStartsNothing)
         const char* name;
         std::optional<std::string> printed;  // nothing: the real tool on an image it refuses
         std::function<void()> spoil;
+        std::string said = "";  // what the tool tells the log
     } rows[] = {
         {"the image does not mount", std::nullopt, [] {}},
         {"no mount point printed", "", [] {}},
@@ -144,6 +145,10 @@ TEST_F(KeloDmgDownloaderTest, MountWithoutAVolumeOfOursInstallsAndStartsNothing)
              fs::permissions(folder, fs::perms::others_read | fs::perms::others_exec,
                              fs::perm_options::add);
          }},
+        // Last: the customer's machine has no 7-Zip from here on.
+        {"no 7-Zip installed", std::nullopt, [&] { setVariable("PATH", path("bin").c_str()); },
+         "hdiutil: mount failed - 7-Zip is not installed: install the package 7zip (or "
+         "p7zip-full)\n"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -165,9 +170,10 @@ TEST_F(KeloDmgDownloaderTest, MountWithoutAVolumeOfOursInstallsAndStartsNothing)
         downloader->mountingKeloMacDmg();
         platform::NotificationCenter::defaultCenter().removeObserver(this);
 
-        EXPECT_THAT(log.stop(), HasSubstr("-[KeloDmgDownloader mountingKeloMacDmg] : No volume was "
-                                          "mounted from " +
-                                          agentFolder() + "KeloMac.dmg"));
+        EXPECT_THAT(log.stop(),
+                    AllOf(HasSubstr(row.said), HasSubstr("-[KeloDmgDownloader mountingKeloMacDmg] "
+                                                         ": No volume was mounted from " +
+                                                         agentFolder() + "KeloMac.dmg")));
         EXPECT_EQ(retried, downloader.get());
         EXPECT_EQ(statusCenter_->journal.size(), statusPosts + 1);
         EXPECT_FALSE(fs::exists(agentFolder() + "Kelo.app"));
@@ -220,11 +226,18 @@ TEST_F(SystemVersionTest, ReadsNameAndVersionIdUnquotingAsTheShellDoes) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.file);
         writeText(path("os-release"), row.file);
-        const auto info = platform::SystemVersion::read(path("os-release"));
+        const auto info = platform::SystemVersion::readFirstOf({path("os-release")});
         EXPECT_EQ(info.productName, row.name);
         EXPECT_EQ(info.productVersion, row.version);
     }
-    EXPECT_EQ(platform::SystemVersion::read(path("missing")).productName, std::nullopt);
+    // The fallback is read only where the first file does not exist.
+    writeText(path("fallback"), "NAME=fallback\n");
+    EXPECT_EQ(platform::SystemVersion::readFirstOf({path("missing"), path("fallback")}).productName,
+              "fallback");
+    EXPECT_EQ(
+        platform::SystemVersion::readFirstOf({path("os-release"), path("fallback")}).productName,
+        "\"");
+    EXPECT_EQ(platform::SystemVersion::readFirstOf({path("missing")}).productName, std::nullopt);
 }
 
 }  // namespace

@@ -105,7 +105,7 @@ TEST_F(NativeMessageHandlerTest, QuestionsAreAnsweredWithWhatIsStored) {
             R"(window.receiveRRSessionDigest("");)",
             R"(window.receiveCustomerDetails({"company":null,"email":null,"language":"en","name":null});)",
             R"(window.receiveProxyDetails({"authRequired":null,"host":null,"password":null,"port":null,"userName":null});)",
-            R"(window.receiveSystemOs("mac");)", R"(window.receiveRRSessionDigest("digest-1");)",
+            R"(window.receiveSystemOs("linux");)", R"(window.receiveRRSessionDigest("digest-1");)",
             R"(window.receiveCustomerDetails({"company":"Acme","email":"ann@acme.test","language":"fr","name":"Ann"});)",
             R"(window.receiveProxyDetails({"authRequired":true,"host":"proxy.test","password":"pw","port":3128,"userName":"ann"});)"}));
     EXPECT_EQ(SessionDetails::getInstance().sessionDigest(), "digest-1");

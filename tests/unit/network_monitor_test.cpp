@@ -144,7 +144,10 @@ TEST_F(NetworkMonitorTest, WhatTheProbesFindIsWhatTheDelegateHears) {
         // as a browser would.
         const auto request = session->requests().front();
         EXPECT_EQ(request.method, "GET");
-        EXPECT_EQ(request.headers.at("User-Agent"), NetworkMonitor::kUserAgent);
+        EXPECT_EQ(
+            request.headers.at("User-Agent"),
+            "Mozilla/5.0 (X11; Linux " + thisArchitecture() +
+                ") AppleWebKit/537.36 (KHTML, like Gecko) Chrome/91.0.4472.124 Safari/537.36");
         EXPECT_EQ(request.headers.at("Cache-Control"), "no-cache");
         EXPECT_EQ(request.cachePolicy, 1);
         EXPECT_TRUE(request.followRedirects);

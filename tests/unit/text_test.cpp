@@ -13,6 +13,7 @@
 #include "Platform/PlistValue.h"
 #include "Platform/PropertyList.h"
 #include "Platform/PropertyListScreen.h"
+#include "Platform/SystemIdentity.h"
 #include "Platform/UrlEncoding.h"
 #include "Platform/UserDefaults.h"
 
@@ -248,6 +249,20 @@ TEST(UrlEncodingTest, OnlyAbsoluteAddressesWithLegalCharactersAreValid) {
                                 "https:///no-host", "no-scheme", ""}) {
         EXPECT_FALSE(UrlEncoding::isValidUrl(invalid)) << invalid;
     }
+}
+
+// The service hands out the agent and the launcher by these words: a wrong one sends a customer
+// another system's programs.
+TEST(SystemIdentityTest, TheServiceHearsLinuxAndTheProcessorByItsName) {
+    using platform::SystemIdentity;
+    for (const auto& [machine, word] : {std::pair{"x86_64", "x86_64"},
+                                        {"aarch64", "arm64"},
+                                        {"arm64", "arm64"},
+                                        {"riscv64", "riscv64"}}) {
+        EXPECT_EQ(SystemIdentity::architectureWordFor(machine), word) << machine;
+    }
+    EXPECT_EQ(SystemIdentity::systemWord(), "linux");
+    EXPECT_EQ(SystemIdentity::architectureWord(), thisArchitecture());
 }
 
 }  // namespace

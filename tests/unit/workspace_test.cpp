@@ -145,7 +145,8 @@ TEST_F(WorkspaceTest, DiskImageVolumesFollowTheSystemMountsAndAreRemovableAndUnm
 }
 
 TEST_F(WorkspaceTest, VolumesFolderThatIsNotThisUsersAloneHoldsNoVolume) {
-    // Without a runtime folder the volumes folder is in /tmp, where anyone can make it first.
+    // Whoever could write in the volumes folder, or in the folder above it, could replace what
+    // the launcher installs from a volume.
     const std::string volumes = platform::Volumes::folder();
     const struct {
         const char* name;
@@ -155,6 +156,12 @@ TEST_F(WorkspaceTest, VolumesFolderThatIsNotThisUsersAloneHoldsNoVolume) {
          [&] {
              fs::permissions(volumes, fs::perms::others_read | fs::perms::others_exec,
                              fs::perm_options::add);
+             return true;
+         }},
+        {"the folder above open to others",
+         [&] {
+             fs::permissions(fs::path(volumes).parent_path(),
+                             fs::perms::group_write | fs::perms::group_exec, fs::perm_options::add);
              return true;
          }},
         {"someone else's",
@@ -207,18 +214,39 @@ TEST_F(WorkspaceTest, MountWithBlanksInItsPathIsListedAndReadOnly) {
 TEST_F(WorkspaceTest, SettingsAndAddressesOpenOnlyWhereAProgramTakesThem) {
     EXPECT_FALSE(workspace_.openURL("kelo-no-such-scheme-handler://join/123"));
 
-    const std::string savedPath = std::getenv("PATH") ? std::getenv("PATH") : "";
-    const std::string bin = path("bin"), out = path("settings-opened");
-    setenv("PATH", bin.c_str(), 1);
+    const std::string bin = path("bin");
+    setVariable("PATH", bin.c_str());
+    setVariable("XDG_CURRENT_DESKTOP", nullptr);
     EXPECT_FALSE(workspace_.openProxySettings());
-    writeText(bin + "/gnome-control-center", "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + out +
-                                                 ".tmp'\n/bin/mv '" + out + ".tmp' '" + out +
-                                                 "'\n");
-    fs::permissions(bin + "/gnome-control-center", fs::perms::owner_all);
+    // Each settings program writes its name and arguments where the test waits for them.
+    for (const char* program : {"gnome-control-center", "systemsettings", "kcmshell5"}) {
+        writeText(bin + "/" + program,
+                  "#!/bin/sh\nprintf '%s %s\\n' \"${0##*/}\" \"$*\" > \"$OUT.tmp\"\n"
+                  "/bin/mv \"$OUT.tmp\" \"$OUT\"\n");
+        fs::permissions(bin + "/" + program, fs::perms::owner_all);
+    }
+    const struct {
+        const char* desktop;
+        const char* opened;
+    } rows[] = {{"GNOME", "gnome-control-center network"},
+                {"KDE", "systemsettings kcm_proxy"},
+                {"ubuntu:GNOME", "gnome-control-center network"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.desktop);
+        const std::string out = path(std::string("opened-") + row.desktop);
+        setVariable("OUT", out.c_str());
+        setVariable("XDG_CURRENT_DESKTOP", row.desktop);
+        EXPECT_TRUE(workspace_.openProxySettings());
+        ASSERT_TRUE(waitForFile(out));
+        EXPECT_EQ(readText(out), std::string(row.opened) + "\n");
+    }
+    // Plasma 5 without its settings program: its proxy module alone.
+    fs::remove(bin + "/systemsettings");
+    setVariable("XDG_CURRENT_DESKTOP", "KDE");
+    setVariable("OUT", path("opened-plasma5").c_str());
     EXPECT_TRUE(workspace_.openProxySettings());
-    setenv("PATH", savedPath.c_str(), 1);
-    ASSERT_TRUE(waitForFile(out));
-    EXPECT_EQ(readText(out), "network\n");
+    ASSERT_TRUE(waitForFile(path("opened-plasma5")));
+    EXPECT_EQ(readText(path("opened-plasma5")), "kcmshell5 proxy\n");
 }
 
 }  // namespace

@@ -27,7 +27,7 @@ std::string reasonFrom(const ProcessResult& result) {
 
 std::string describe(const ProcessResult& result) {
     auto reason = reasonFrom(result);
-    return "7zz exited with status " + std::to_string(result.exitCode) +
+    return "7-Zip exited with status " + std::to_string(result.exitCode) +
            (reason.empty() ? "" : ": " + reason);
 }
 

@@ -23,17 +23,20 @@ bool isExecutableFile(const std::filesystem::path& candidate) {
 SevenZip SevenZip::locate() {
     if (const char* chosen = std::getenv("KELO_PELLIX_7ZZ"); chosen != nullptr && *chosen != '\0') {
         if (!isExecutableFile(chosen))
-            throw HdiutilError(std::string("7zz not found at ") + chosen + " (KELO_PELLIX_7ZZ)");
+            throw HdiutilError(std::string("7-Zip not found at ") + chosen + " (KELO_PELLIX_7ZZ)");
         return SevenZip(chosen);
     }
-    const char* path = std::getenv("PATH");
-    std::istringstream folders(path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin");
-    std::string folder;
-    while (std::getline(folders, folder, ':')) {
-        const auto candidate = std::filesystem::path(folder.empty() ? "." : folder) / "7zz";
-        if (isExecutableFile(candidate)) return SevenZip(candidate);
+    // Debian 12 names the program 7zz (package 7zip); older systems have it as 7z (p7zip-full).
+    for (const char* name : {"7zz", "7z"}) {
+        const char* path = std::getenv("PATH");
+        std::istringstream folders(path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin");
+        std::string folder;
+        while (std::getline(folders, folder, ':')) {
+            const auto candidate = std::filesystem::path(folder.empty() ? "." : folder) / name;
+            if (isExecutableFile(candidate)) return SevenZip(candidate);
+        }
     }
-    throw HdiutilError("7zz not found on PATH (it comes with the Debian package 7zip)");
+    throw HdiutilError("7-Zip is not installed: install the package 7zip (or p7zip-full)");
 }
 
 ProcessResult SevenZip::list(const std::filesystem::path& image) const {

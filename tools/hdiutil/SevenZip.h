@@ -7,12 +7,12 @@
 
 namespace hdiutil {
 
-// The 7-Zip command line program (`7zz`), which reads ISO 9660 and UDIF/HFS+ images for us.
-// It is found through KELO_PELLIX_7ZZ when that is set (tests point it at stand-ins), else on
-// PATH.
+// The 7-Zip command line program (`7zz`, or `7z` where it is older), which reads ISO 9660 and
+// UDIF/HFS+ images for us. It is found through KELO_PELLIX_7ZZ when that is set (tests point it
+// at stand-ins), else on PATH.
 class SevenZip {
   public:
-    // Throws HdiutilError when no usable 7zz can be found.
+    // Throws HdiutilError, saying what to install, when no 7-Zip can be found.
     static SevenZip locate();
 
     explicit SevenZip(std::filesystem::path program) : program_(std::move(program)) {}

@@ -1,6 +1,7 @@
 #include "VolumesFolder.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,28 +38,64 @@ bool renameWithoutReplacing(const std::filesystem::path& from, const std::filesy
     return std::rename(from.c_str(), to.c_str()) == 0;
 }
 
+std::filesystem::path homeFolder() {
+    if (const char* home = std::getenv("HOME"); home != nullptr && home[0] != '\0') return home;
+    if (const passwd* entry = getpwuid(getuid()); entry != nullptr && entry->pw_dir != nullptr)
+        return entry->pw_dir;
+    throw HdiutilError("no home folder");
+}
+
+void makeFolder(const std::filesystem::path& folder) {
+    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+        throw HdiutilError("cannot create " + folder.string() + ": " + std::strerror(errno));
+}
+
+// Takes the access of others away from a folder of ours; a link or anyone else's folder is left
+// as it is (and refused next).
+void closeToOthers(const std::filesystem::path& folder) {
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return;
+    struct stat info {};
+    if (fstat(fd, &info) == 0 && info.st_uid == geteuid() && (info.st_mode & 077) != 0)
+        fchmod(fd, 0700);
+    close(fd);
+}
+
+void requirePrivate(const std::filesystem::path& folder) {
+    struct stat info {};
+    if (lstat(folder.c_str(), &info) != 0)
+        throw HdiutilError("cannot read " + folder.string() + ": " + std::strerror(errno));
+    if (!S_ISDIR(info.st_mode) || info.st_uid != geteuid() || (info.st_mode & 077) != 0)
+        throw HdiutilError(folder.string() +
+                           " is not a private folder of this user (a symbolic link, someone "
+                           "else's, or open to others)");
+}
+
 }  // namespace
 
 VolumesFolder VolumesFolder::forCurrentUser() {
-    // The runtime folder must be absolute to count; a relative one is ignored, as the XDG
-    // base-directory rules ask.
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime != nullptr && runtime[0] == '/')
-        return VolumesFolder(std::filesystem::path(runtime) / "Volumes");
-    return VolumesFolder("/tmp/Volumes-" + std::to_string(getuid()));
+    // A relative cache folder is ignored, as the XDG base-directory rules ask.
+    const char* cache = std::getenv("XDG_CACHE_HOME");
+    const std::filesystem::path base = cache != nullptr && cache[0] == '/'
+                                           ? std::filesystem::path(cache)
+                                           : homeFolder() / ".cache";
+    return VolumesFolder(base / "KeloHelvoPellix" / "Volumes");
 }
 
 void VolumesFolder::prepare() const {
-    if (mkdir(path_.c_str(), 0700) != 0 && errno != EEXIST)
-        throw HdiutilError("cannot create " + path_.string() + ": " + std::strerror(errno));
-    struct stat info {};
-    if (lstat(path_.c_str(), &info) != 0)
-        throw HdiutilError("cannot read " + path_.string() + ": " + std::strerror(errno));
+    const auto program = path_.parent_path();
+    // The cache folder itself may be missing in a fresh home.
+    std::error_code error;
+    std::filesystem::create_directories(program.parent_path(), error);
+    if (error)
+        throw HdiutilError("cannot create " + program.parent_path().string() + ": " +
+                           error.message());
+    makeFolder(program);
+    closeToOthers(program);
+    requirePrivate(program);
+    makeFolder(path_);
     // The launcher applies the same rule before it uses a volume (platform::Volumes).
-    if (!S_ISDIR(info.st_mode) || info.st_uid != geteuid() || (info.st_mode & 077) != 0)
-        throw HdiutilError(path_.string() +
-                           " is not a private folder of this user (a symbolic link, someone "
-                           "else's, or open to others)");
+    requirePrivate(path_);
 }
 
 std::filesystem::path VolumesFolder::place(const std::filesystem::path& root,

@@ -6,9 +6,10 @@
 
 namespace hdiutil {
 
-// The per-user folder that stands in for /Volumes: "$XDG_RUNTIME_DIR/Volumes", or
-// "/tmp/Volumes-<uid>" where there is no runtime folder. Each mounted volume is one folder in it,
-// named after the volume's label.
+// The per-user folder that stands in for /Volumes: "<cache>/KeloHelvoPellix/Volumes", where
+// <cache> is $XDG_CACHE_HOME, or ~/.cache when that is unset or not an absolute path. It is on
+// disk: a large image extracted into a memory-backed folder would not fit, or would hold memory.
+// Each mounted volume is one folder in it, named after the volume's label.
 class VolumesFolder {
   public:
     static VolumesFolder forCurrentUser();
@@ -17,8 +18,11 @@ class VolumesFolder {
 
     const std::filesystem::path& path() const { return path_; }
 
-    // Creates the folder when missing and makes sure it is ours alone. In /tmp anyone could have
-    // made it first, or put a symbolic link there, to receive (or replace) what we extract.
+    // Creates the folder (and what is missing above it) and makes sure it and the folder above it
+    // are ours alone: whoever could write there could replace what the launcher installs from a
+    // volume. The folder above is the program's cache folder, which the web view may have made
+    // open to others; being ours, it is closed. The volumes folder itself is never loosened or
+    // taken over: anything but a real folder of ours, closed to others, is refused.
     void prepare() const;
 
     // Moves an extracted volume root into place under `label`, or "<label> 1", "<label> 2", ...

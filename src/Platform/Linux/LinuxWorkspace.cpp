@@ -13,8 +13,10 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string_view>
 
@@ -327,15 +329,32 @@ Workspace::FileSystemInfo LinuxWorkspace::fileSystemInfo(const std::string& path
 }
 
 bool LinuxWorkspace::openProxySettings() {
-    gchar* program = g_find_program_in_path("gnome-control-center");
-    if (!program) return false;
-    const std::string path = program;
-    g_free(program);
-    if (auto error = spawnDetached(path, {"network"})) {
-        Log::nslog("Workspace : Cannot open the proxy settings : {}", error->printedForm());
-        return false;
+    struct Settings {
+        const char* program;
+        const char* page;
+    };
+    // GNOME's network panel holds the proxy settings; Plasma has a module of its own.
+    constexpr Settings kGnome[] = {{"gnome-control-center", "network"}};
+    constexpr Settings kPlasma[] = {
+        {"systemsettings", "kcm_proxy"}, {"kcmshell6", "kcm_proxy"}, {"kcmshell5", "proxy"}};
+    // The running desktop's own settings come first; the other's serve where only it is there.
+    const char* desktop = std::getenv("XDG_CURRENT_DESKTOP");
+    const bool plasma = desktop && std::string_view(desktop).find("KDE") != std::string_view::npos;
+    std::vector<Settings> candidates(std::begin(kGnome), std::end(kGnome));
+    candidates.insert(plasma ? candidates.begin() : candidates.end(), std::begin(kPlasma),
+                      std::end(kPlasma));
+    for (const auto& settings : candidates) {
+        gchar* program = g_find_program_in_path(settings.program);
+        if (!program) continue;
+        const std::string path = program;
+        g_free(program);
+        if (auto error = spawnDetached(path, {settings.page})) {
+            Log::nslog("Workspace : Cannot open the proxy settings : {}", error->printedForm());
+            return false;
+        }
+        return true;
     }
-    return true;
+    return false;
 }
 
 }  // namespace platform

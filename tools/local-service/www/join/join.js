@@ -204,20 +204,28 @@
   post('getActiveSessionKey');
   post('sendPellixTitleToNative', WINDOW_TITLE);
 
-  window.addEventListener('load', () => {
-    report('load', { native: Boolean(bridge) });
-    if (params.get('autojoin') !== '1') return;
-    // Values from the address win over remembered ones; the short wait lets the launcher's
-    // answers arrive first.
+  // The demo's customer joins by itself: the service that plays the demo answers autojoin.json
+  // with who joins (a real service has no such file). The short wait lets the launcher's
+  // answers arrive first; the demo's values win over remembered ones.
+  function autojoin(given) {
     window.setTimeout(() => {
-      const given = { key: 'key', email: 'email', name: 'name', company: 'company' };
-      for (const [input, param] of Object.entries(given)) {
-        if (params.has(param)) {
-          field[input].value = params.get(param);
+      for (const input of ['key', 'email', 'name', 'company']) {
+        if (typeof given[input] === 'string') {
+          field[input].value = given[input];
           field[input].dataset.edited = 'true';
         }
       }
       join(false);
     }, 300);
+  }
+
+  window.addEventListener('load', () => {
+    report('load', { native: Boolean(bridge) });
+    window.fetch('/join/autojoin.json', { cache: 'no-store' })
+      .then((response) => (response.ok ? response.json() : null))
+      .then((given) => {
+        if (given && typeof given === 'object') autojoin(given);
+      })
+      .catch(() => {});
   });
 })();
