@@ -1,6 +1,6 @@
 #include "App/NavigationPolicy.h"
 
-#include <algorithm>
+#include "Handlers/WebAddress.h"
 
 namespace {
 
@@ -9,16 +9,6 @@ bool isAsciiLetter(char c) {
 }
 bool isAsciiDigit(char c) {
     return c >= '0' && c <= '9';
-}
-char asciiLower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-// Host names have no letter case: "EU.kelodev.test" is the host of "https://eu.kelodev.test/".
-bool containsIgnoringCase(std::string_view text, std::string_view piece) {
-    const auto found = std::search(text.begin(), text.end(), piece.begin(), piece.end(),
-                                   [](char a, char b) { return asciiLower(a) == asciiLower(b); });
-    return found != text.end();
 }
 
 }  // namespace
@@ -37,23 +27,36 @@ std::optional<std::string> NavigationPolicy::scheme(std::string_view address) {
     return std::string(address.substr(0, colon));
 }
 
-NavigationPolicy::Decision NavigationPolicy::decide(
-    Kind kind, bool mainFrame, const std::optional<std::string>& address,
-    const std::optional<std::string>& webServerName) {
-    const bool reloadClass = kind == Kind::Reload || (kind == Kind::Other && mainFrame);
+bool NavigationPolicy::isOnWebServer(std::string_view address,
+                                     const std::optional<std::string>& webServerName) {
+    if (!webServerName || webServerName->empty()) return false;
+    const auto page = WebAddress::parse(address);
+    const auto server = WebAddress::parse("https://" + *webServerName);
+    return page && server && page->scheme == "https" && !page->host.empty() &&
+           page->authority() == server->authority();
+}
+
+NavigationPolicy::Decision NavigationPolicy::decide(Kind kind,
+                                                    const std::optional<std::string>& address,
+                                                    const std::optional<std::string>& webServerName,
+                                                    std::string_view offlinePage) {
+    const bool reloadClass = kind == Kind::Reload || kind == Kind::Other;
     if (reloadClass) {
-        if (!address) return {false, false};
-        // An unknown server matches nothing: the empty text would match every address.
-        if (webServerName && !webServerName->empty() &&
-            containsIgnoringCase(*address, *webServerName)) {
-            return {true, false};
+        if (!address) return {};
+        if (isOnWebServer(*address, webServerName)) return {.allow = true};
+        if (!offlinePage.empty() && *address == offlinePage) return {.allow = true};
+        // Another https site: a frame may show it, the main frame may not.
+        if (kind == Kind::Other) {
+            const auto parsed = WebAddress::parse(*address);
+            if (parsed && parsed->scheme == "https" && !parsed->host.empty()) {
+                return {.allow = true, .inAFrameOnly = true};
+            }
         }
-        if (address->find(kOfflinePageName) != std::string::npos) return {true, false};
-        return {false, false};
+        return {};
     }
-    if (!address) return {true, false};
+    if (!address) return {.allow = true};
     const auto addressScheme = scheme(*address);
-    if (!addressScheme) return {true, false};
-    if (*addressScheme == kDeepLinkScheme) return {false, true};
-    return {true, false};
+    if (!addressScheme) return {.allow = true};
+    if (*addressScheme == kDeepLinkScheme) return {.deepLink = true};
+    return {.allow = true};
 }

@@ -1,5 +1,6 @@
 // Platform services: the serial queue, the session record, the network path monitor and
-// system-wide notifications on the session bus (all of which cross threads), and the folders.
+// system-wide notifications on the session bus (all of which cross threads), the folders, and
+// the held-back lines about what pages keep doing.
 #include "KeloTest.h"
 
 #include <gio/gio.h>
@@ -11,8 +12,10 @@
 #include <thread>
 
 #include "Objects/SessionDetails.h"
+#include "Platform/FileManager.h"
 #include "Platform/Linux/GDBusDistributedNotificationCenter.h"
 #include "Platform/Linux/GioPathMonitor.h"
+#include "Platform/LogLimiter.h"
 #include "Platform/Paths.h"
 #include "Platform/SerialQueue.h"
 #include "SessionBusListener.h"
@@ -205,6 +208,73 @@ TEST_F(PathsTest, DataFolderIsAnAbsoluteXdgDataHomeOrTheHomesOwn) {
         if (value) setenv("XDG_DATA_HOME", value, 1);
         EXPECT_EQ(platform::Paths::dataHomeFolder(), folder) << (value ? value : "unset");
     }
+}
+
+// A folder that holds the user's secrets ends up readable by the user alone; one that is not the
+// user's to change (a link, someone else's folder, a file) is refused and left as it was.
+TEST_F(PathsTest, PrivateFolderIsTheUsersAloneOrRefused) {
+    const auto& files = platform::FileManager::defaultManager();
+    const auto mode = [](const std::string& folder) {
+        return fs::symlink_status(folder).permissions() & fs::perms::all;
+    };
+    const std::string fresh = path("a/b/fresh");
+    EXPECT_EQ(files.createPrivateDirectory(fresh), std::nullopt);
+    EXPECT_EQ(mode(fresh), fs::perms::owner_all);
+    const std::string open = path("open");
+    fs::create_directories(open);
+    fs::permissions(open, fs::perms(0755));
+    EXPECT_EQ(files.createPrivateDirectory(open), std::nullopt);
+    EXPECT_EQ(mode(open), fs::perms::owner_all);
+
+    const std::string target = path("target");
+    fs::create_directories(target);
+    fs::permissions(target, fs::perms(0755));
+    fs::create_directory_symlink(target, path("link"));
+    writeText(path("file"), "a file\n");
+    fs::create_directories(path("others"));
+    fs::permissions(path("others"), fs::perms(0755));
+    ASSERT_EQ(::chown(path("others").c_str(), ::geteuid() + 1, ::getegid()), 0);
+    for (const auto& [refused, left] :
+         {std::pair{path("link"), target}, std::pair{path("file"), path("file")},
+          std::pair{path("others"), path("others")}}) {
+        SCOPED_TRACE(refused);
+        const auto before = fs::status(left).permissions();
+        EXPECT_TRUE(files.createPrivateDirectory(refused));
+        EXPECT_EQ(fs::status(left).permissions(), before);
+    }
+}
+
+// The first line about a host is written; then one a minute at most, with the count since the
+// line before. Each host counts on its own.
+TEST(LogLimiterTest, FirstLineForAHostThenOneAMinuteWithTheCount) {
+    platform::LogLimiter limiter;
+    const auto start = platform::LogLimiter::Clock::now();
+    const auto at = [&](int seconds) { return start + std::chrono::seconds(seconds); };
+    EXPECT_EQ(limiter.admit("a", at(0)), 1u);
+    for (int second = 1; second < 60; ++second)
+        EXPECT_EQ(limiter.admit("a", at(second)), std::nullopt);
+    EXPECT_EQ(limiter.admit("b", at(30)), 1u);
+    EXPECT_EQ(limiter.admit("a", at(60)), 60u);
+    EXPECT_EQ(limiter.admit("a", at(119)), std::nullopt);
+    EXPECT_EQ(limiter.admit("a", at(500)), 2u);
+    EXPECT_EQ(limiter.admit("b", at(500)), 1u);
+
+    // A full table forgets the quiet hosts and keeps the counts still to be written.
+    platform::LogLimiter full;
+    for (std::size_t host = 0; host < platform::LogLimiter::kMaximumHosts; ++host) {
+        EXPECT_EQ(full.admit(std::to_string(host), at(0)), 1u);
+    }
+    EXPECT_EQ(full.admit("0", at(1)), std::nullopt);
+    EXPECT_EQ(full.admit("new", at(100)), 1u);
+    EXPECT_EQ(full.admit("new", at(101)), std::nullopt);
+    EXPECT_EQ(full.admit("0", at(102)), 2u);
+    // Every host busy in the last minute: the table starts afresh.
+    platform::LogLimiter busy;
+    for (std::size_t host = 0; host < platform::LogLimiter::kMaximumHosts; ++host) {
+        busy.admit(std::to_string(host), at(0));
+    }
+    EXPECT_EQ(busy.admit("new", at(1)), 1u);
+    EXPECT_EQ(busy.admit("0", at(2)), 1u);
 }
 
 }  // namespace
