@@ -29,10 +29,10 @@ std::optional<std::string> NavigationPolicy::scheme(std::string_view address) {
 
 bool NavigationPolicy::isOnWebServer(std::string_view address,
                                      const std::optional<std::string>& webServerName) {
-    if (!webServerName || webServerName->empty()) return false;
     const auto page = WebAddress::parse(address);
-    const auto server = WebAddress::parse("https://" + *webServerName);
-    return page && server && page->scheme == "https" && !page->host.empty() &&
+    const auto server = WebAddress::parse("https://" + webServerName.value_or(""));
+    // An unknown server (no host) is nobody's: the empty host would match a page without one.
+    return page && server && !server->host.empty() && page->scheme == "https" &&
            page->authority() == server->authority();
 }
 

@@ -109,10 +109,6 @@ std::string_view hostName(std::string_view authority) {
 
 }  // namespace
 
-bool Deployment::isDevelopmentBuild() {
-    return kDevelopmentBuild;
-}
-
 std::string Deployment::localDevelopmentDomain() {
     if (!kDevelopmentBuild) return {};
     return std::string(kDevelopmentHost.substr(kDevelopmentHost.find('.') + 1));

@@ -16,9 +16,6 @@ namespace platform {
 // and no development domain: the table is all it knows.
 class Deployment {
   public:
-    // Whether this is a development build, with the overrides and the development data centre.
-    static bool isDevelopmentBuild();
-
     // The web server host for a data-centre code (compared exactly, first match wins). In a
     // development build an unknown code yields the code, a dot and the local development domain;
     // in a release build it yields nothing (an empty text).

@@ -211,68 +211,52 @@ TEST_F(PathsTest, DataFolderIsAnAbsoluteXdgDataHomeOrTheHomesOwn) {
 }
 
 // A folder that holds the user's secrets ends up readable by the user alone; one that is not the
-// user's to change (a link, someone else's folder, a file) is refused and left as it was.
+// user's to change (a link, a file, someone else's folder) is refused and left as it was.
 TEST_F(PathsTest, PrivateFolderIsTheUsersAloneOrRefused) {
     const auto& files = platform::FileManager::defaultManager();
-    const auto mode = [](const std::string& folder) {
-        return fs::symlink_status(folder).permissions() & fs::perms::all;
-    };
-    const std::string fresh = path("a/b/fresh");
-    EXPECT_EQ(files.createPrivateDirectory(fresh), std::nullopt);
-    EXPECT_EQ(mode(fresh), fs::perms::owner_all);
-    const std::string open = path("open");
-    fs::create_directories(open);
-    fs::permissions(open, fs::perms(0755));
-    EXPECT_EQ(files.createPrivateDirectory(open), std::nullopt);
-    EXPECT_EQ(mode(open), fs::perms::owner_all);
-
-    const std::string target = path("target");
-    fs::create_directories(target);
-    fs::permissions(target, fs::perms(0755));
-    fs::create_directory_symlink(target, path("link"));
+    for (const std::string folder : {"open", "target", "others"}) {
+        fs::create_directories(path(folder));
+        fs::permissions(path(folder), fs::perms(0755));
+    }
+    fs::create_directory_symlink(path("target"), path("link"));
     writeText(path("file"), "a file\n");
-    fs::create_directories(path("others"));
-    fs::permissions(path("others"), fs::perms(0755));
     ASSERT_EQ(::chown(path("others").c_str(), ::geteuid() + 1, ::getegid()), 0);
-    for (const auto& [refused, left] :
-         {std::pair{path("link"), target}, std::pair{path("file"), path("file")},
-          std::pair{path("others"), path("others")}}) {
-        SCOPED_TRACE(refused);
-        const auto before = fs::status(left).permissions();
-        EXPECT_TRUE(files.createPrivateDirectory(refused));
-        EXPECT_EQ(fs::status(left).permissions(), before);
+    for (const auto& [folder, made, checked] : {std::tuple{"a/b/fresh", true, "a/b/fresh"},
+                                                {"open", true, "open"},
+                                                {"link", false, "target"},
+                                                {"file", false, "file"},
+                                                {"others", false, "others"}}) {
+        SCOPED_TRACE(folder);
+        const auto before =
+            fs::exists(path(checked)) ? fs::status(path(checked)).permissions() : fs::perms::none;
+        EXPECT_EQ(files.createPrivateDirectory(path(folder)).has_value(), !made);
+        EXPECT_EQ(fs::status(path(checked)).permissions() & fs::perms::all,
+                  made ? fs::perms::owner_all : before);
     }
 }
 
-// The first line about a host is written; then one a minute at most, with the count since the
-// line before. Each host counts on its own.
+// The first line about a host is written, then one a minute at most with the count since the
+// line before; each host counts on its own. A full table forgets the quiet hosts (keeping the
+// counts still to be written), and starts afresh when none is quiet.
 TEST(LogLimiterTest, FirstLineForAHostThenOneAMinuteWithTheCount) {
-    platform::LogLimiter limiter;
-    const auto start = platform::LogLimiter::Clock::now();
-    const auto at = [&](int seconds) { return start + std::chrono::seconds(seconds); };
+    const auto at = [start = platform::LogLimiter::Clock::now()](int seconds) {
+        return start + std::chrono::seconds(seconds);
+    };
+    platform::LogLimiter limiter, full, busy;
     EXPECT_EQ(limiter.admit("a", at(0)), 1u);
-    for (int second = 1; second < 60; ++second)
-        EXPECT_EQ(limiter.admit("a", at(second)), std::nullopt);
+    for (int second = 1; second < 60; ++second) EXPECT_FALSE(limiter.admit("a", at(second)));
     EXPECT_EQ(limiter.admit("b", at(30)), 1u);
     EXPECT_EQ(limiter.admit("a", at(60)), 60u);
-    EXPECT_EQ(limiter.admit("a", at(119)), std::nullopt);
+    EXPECT_FALSE(limiter.admit("a", at(119)));
     EXPECT_EQ(limiter.admit("a", at(500)), 2u);
-    EXPECT_EQ(limiter.admit("b", at(500)), 1u);
-
-    // A full table forgets the quiet hosts and keeps the counts still to be written.
-    platform::LogLimiter full;
     for (std::size_t host = 0; host < platform::LogLimiter::kMaximumHosts; ++host) {
-        EXPECT_EQ(full.admit(std::to_string(host), at(0)), 1u);
-    }
-    EXPECT_EQ(full.admit("0", at(1)), std::nullopt);
-    EXPECT_EQ(full.admit("new", at(100)), 1u);
-    EXPECT_EQ(full.admit("new", at(101)), std::nullopt);
-    EXPECT_EQ(full.admit("0", at(102)), 2u);
-    // Every host busy in the last minute: the table starts afresh.
-    platform::LogLimiter busy;
-    for (std::size_t host = 0; host < platform::LogLimiter::kMaximumHosts; ++host) {
+        full.admit(std::to_string(host), at(0));
         busy.admit(std::to_string(host), at(0));
     }
+    EXPECT_FALSE(full.admit("0", at(1)));
+    EXPECT_EQ(full.admit("new", at(100)), 1u);
+    EXPECT_FALSE(full.admit("new", at(101)));
+    EXPECT_EQ(full.admit("0", at(102)), 2u);
     EXPECT_EQ(busy.admit("new", at(1)), 1u);
     EXPECT_EQ(busy.admit("0", at(2)), 1u);
 }

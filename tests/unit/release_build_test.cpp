@@ -1,6 +1,6 @@
-// What a release build knows of the deployment: this test program carries its own copy of the
+// What a release build knows of the deployment: this program carries its own copy of the
 // deployment table, compiled as a release build compiles it (tests/CMakeLists.txt). The
-// development settings are set and count for nothing; only the service's data centres are left.
+// development settings are set and count for nothing: only the service's data centres are left.
 #include "KeloTest.h"
 #include "Platform/Deployment.h"
 
@@ -14,22 +14,19 @@ class ReleaseBuildTest : public TempHomeTest {};
 TEST_F(ReleaseBuildTest, KnowsOnlyTheServicesDataCentresAndTheSystemsAuthorities) {
     setVariable("KELO_PELLIX_HOSTS", "eu=127.0.0.1:8443,qa7=localhost:9000");
     setVariable("KELO_PELLIX_CA_FILE", "/tmp/ca.pem");
-    EXPECT_FALSE(Deployment::isDevelopmentBuild());
     EXPECT_EQ(Deployment::webServerHost("eu"), "pellix-eu.kelohelvo.example");
-    EXPECT_EQ(Deployment::defaultWebServerHost(), "pellix.kelohelvo.example");
+    EXPECT_TRUE(Deployment::isDataCentreCode("ae"));
     for (const std::string code : {"qa7", "localkelo", "dev1"}) {
         EXPECT_FALSE(Deployment::isDataCentreCode(code)) << code;
         EXPECT_EQ(Deployment::webServerHost(code), "") << code;
     }
-    EXPECT_TRUE(Deployment::isDataCentreCode("ae"));
     EXPECT_EQ(Deployment::localDevelopmentDomain(), "");
-    const auto hosts = Deployment::knownHosts();
-    EXPECT_EQ(hosts.size(), 13u);
-    EXPECT_THAT(hosts, Not(Contains(AnyOf(HasSubstr("kelodev"), HasSubstr("127.0.0.1")))));
+    EXPECT_THAT(Deployment::knownHosts(),
+                AllOf(::testing::SizeIs(13),
+                      Not(Contains(AnyOf(HasSubstr("kelodev"), HasSubstr("127.0.0.1"))))));
     EXPECT_EQ(Deployment::developmentAuthorityFile(), std::nullopt);
-    for (const std::string host : {"127.0.0.1", "localkelo.kelodev.test", "eu.kelodev.test"}) {
-        EXPECT_FALSE(Deployment::developmentAuthorityVouchesFor(host)) << host;
-    }
+    EXPECT_FALSE(Deployment::developmentAuthorityVouchesFor("127.0.0.1"));
+    EXPECT_FALSE(Deployment::developmentAuthorityVouchesFor("eu.kelodev.test"));
 }
 
 }  // namespace
