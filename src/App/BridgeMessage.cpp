@@ -40,12 +40,10 @@ std::optional<ScriptMessage> BridgeMessage::decode(const char* name, GVariant* p
     g_variant_get(parameters, "(&s&s@ayd)", &address, &kind, &bytes, &number);
     gsize size = 0;
     const auto* data = static_cast<const char*>(g_variant_get_fixed_array(bytes, &size, 1));
-    if (size > kMaximumBodyBytes) {
-        g_variant_unref(bytes);
-        return std::nullopt;
-    }
-    const std::string text(data ? data : "", data ? size : 0);
+    const bool withinLimit = size <= kMaximumBodyBytes;
+    const std::string text(data && withinLimit ? data : "", data && withinLimit ? size : 0);
     g_variant_unref(bytes);
+    if (!withinLimit) return std::nullopt;
 
     // The body keeps the kind the page gave it: the dispatcher's rules depend on it.
     std::optional<nlohmann::json> body;
