@@ -41,7 +41,7 @@ std::optional<ScriptMessage> BridgeMessage::decode(const char* name, GVariant* p
     gsize size = 0;
     const auto* data = static_cast<const char*>(g_variant_get_fixed_array(bytes, &size, 1));
     const bool withinLimit = size <= kMaximumBodyBytes;
-    const std::string text(data && withinLimit ? data : "", data && withinLimit ? size : 0);
+    const std::string text = data && withinLimit ? std::string(data, size) : std::string();
     g_variant_unref(bytes);
     if (!withinLimit) return std::nullopt;
 

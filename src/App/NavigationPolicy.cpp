@@ -2,31 +2,6 @@
 
 #include "Handlers/WebAddress.h"
 
-namespace {
-
-bool isAsciiLetter(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-bool isAsciiDigit(char c) {
-    return c >= '0' && c <= '9';
-}
-
-}  // namespace
-
-std::optional<std::string> NavigationPolicy::scheme(std::string_view address) {
-    const auto colon = address.find(':');
-    if (colon == std::string_view::npos || colon == 0 || !isAsciiLetter(address.front())) {
-        return std::nullopt;
-    }
-    for (std::size_t i = 1; i < colon; ++i) {
-        const char c = address[i];
-        if (!isAsciiLetter(c) && !isAsciiDigit(c) && c != '+' && c != '-' && c != '.') {
-            return std::nullopt;
-        }
-    }
-    return std::string(address.substr(0, colon));
-}
-
 bool NavigationPolicy::isOnWebServer(std::string_view address,
                                      const std::optional<std::string>& webServerName) {
     const auto page = WebAddress::parse(address);
@@ -54,9 +29,9 @@ NavigationPolicy::Decision NavigationPolicy::decide(Kind kind,
         }
         return {};
     }
-    if (!address) return {.allow = true};
-    const auto addressScheme = scheme(*address);
-    if (!addressScheme) return {.allow = true};
-    if (*addressScheme == kDeepLinkScheme) return {.deepLink = true};
+    // The deep-link scheme as written (the scheme is what comes before the first colon).
+    if (address && address->starts_with(std::string(kDeepLinkScheme) + ":")) {
+        return {.deepLink = true};
+    }
     return {.allow = true};
 }

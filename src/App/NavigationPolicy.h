@@ -40,7 +40,4 @@ class NavigationPolicy {
     // its letter case) and port.
     static bool isOnWebServer(std::string_view address,
                               const std::optional<std::string>& webServerName);
-
-    // The scheme of an address as written ("KeloJoin" for "KeloJoin:x"), nullopt when it has none.
-    static std::optional<std::string> scheme(std::string_view address);
 };

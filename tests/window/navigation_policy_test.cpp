@@ -45,6 +45,7 @@ TEST(NavigationPolicyTest, DecidesEveryKindOfNavigation) {
          "https://join.example:8443.other.example/", server, Cancel},
         {"another https site, a frame's perhaps", Kind::Other, "https://other.example/", server,
          FrameOnly},
+        {"https without a host", Kind::Other, "https:/other", server, Cancel},
         {"unknown server matches nothing", Kind::Other, join, std::nullopt, FrameOnly},
         {"empty server matches nothing", Kind::Reload, join, std::string(), Cancel},
         {"link elsewhere", Kind::LinkActivated, "https://other.example/", server, Allow},
