@@ -5,10 +5,34 @@
 #include <string>
 #include <string_view>
 
+namespace {
+
+bool hasParameterShape(GVariant* parameters) {
+    return parameters &&
+           g_variant_is_of_type(parameters, G_VARIANT_TYPE(BridgeMessage::kParameterType));
+}
+
+}  // namespace
+
+std::optional<std::string> BridgeMessage::sender(GVariant* parameters) {
+    if (!hasParameterShape(parameters)) return std::nullopt;
+    const char* address = nullptr;
+    g_variant_get_child(parameters, 0, "&s", &address);
+    return std::string(address);
+}
+
+std::optional<double> BridgeMessage::oversize(GVariant* parameters) {
+    if (!hasParameterShape(parameters)) return std::nullopt;
+    const char* kind = nullptr;
+    double number = 0;
+    g_variant_get_child(parameters, 1, "&s", &kind);
+    if (std::string_view(kind) != kOversize) return std::nullopt;
+    g_variant_get_child(parameters, 3, "d", &number);
+    return number;
+}
+
 std::optional<ScriptMessage> BridgeMessage::decode(const char* name, GVariant* parameters) {
-    if (!name || !parameters || !g_variant_is_of_type(parameters, G_VARIANT_TYPE(kParameterType))) {
-        return std::nullopt;
-    }
+    if (!name || !hasParameterShape(parameters)) return std::nullopt;
     const char* address = nullptr;
     const char* kind = nullptr;
     GVariant* bytes = nullptr;
@@ -16,8 +40,10 @@ std::optional<ScriptMessage> BridgeMessage::decode(const char* name, GVariant* p
     g_variant_get(parameters, "(&s&s@ayd)", &address, &kind, &bytes, &number);
     gsize size = 0;
     const auto* data = static_cast<const char*>(g_variant_get_fixed_array(bytes, &size, 1));
-    const std::string text(data ? data : "", data ? size : 0);
+    const bool withinLimit = size <= kMaximumBodyBytes;
+    const std::string text = data && withinLimit ? std::string(data, size) : std::string();
     g_variant_unref(bytes);
+    if (!withinLimit) return std::nullopt;
 
     // The body keeps the kind the page gave it: the dispatcher's rules depend on it.
     std::optional<nlohmann::json> body;

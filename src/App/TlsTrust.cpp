@@ -1,14 +1,13 @@
 #include "App/TlsTrust.h"
 
-#include <cstdlib>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "Platform/Deployment.h"
+
 std::optional<std::string> TlsTrust::authorityFile() {
-    const char* file = std::getenv("KELO_PELLIX_CA_FILE");
-    if (!file || !*file) return std::nullopt;
-    return std::string(file);
+    return platform::Deployment::developmentAuthorityFile();
 }
 
 GTlsCertificateFlags TlsTrust::verify(GTlsCertificate* certificate, const std::string& authority,

@@ -6,12 +6,13 @@
 #include <string>
 
 // Server certificates the web view refused, checked once more against the development
-// authority of KELO_PELLIX_CA_FILE (tests and the demo only). Nothing else is ever trusted here:
-// without that file, or for a certificate it does not vouch for, a refused certificate stays
+// authority of KELO_PELLIX_CA_FILE (tests and the demo only, never in a release build), for the
+// development hosts only (platform::Deployment). Nothing else is ever trusted here: without that
+// file, for another host, or for a certificate it does not vouch for, a refused certificate stays
 // refused.
 class TlsTrust {
   public:
-    // The authority file, when KELO_PELLIX_CA_FILE names one.
+    // The authority file, when KELO_PELLIX_CA_FILE names one in a development build.
     static std::optional<std::string> authorityFile();
 
     // What is wrong with the certificate (as presented, with its chain) for host:port when the

@@ -3,6 +3,7 @@
 #include <gtk/gtk.h>
 #include <webkit/webkit.h>
 
+#include <cstring>
 #include <set>
 #include <utility>
 #include <vector>
@@ -18,8 +19,11 @@
 #include "Objects/SessionDetails.h"
 #include "Platform/Bundle.h"
 #include "Platform/Console.h"
+#include "Platform/Deployment.h"
 #include "Platform/Error.h"
 #include "Platform/ExceptionGuard.h"
+#include "Platform/FileManager.h"
+#include "Platform/LogLimiter.h"
 #include "Platform/MainQueue.h"
 #include "Platform/NotificationCenter.h"
 #include "Platform/UrlSession.h"
@@ -75,6 +79,45 @@ bool isLauncherImage(const std::string& url) {
     return path.ends_with("/KeloHelvoPellix.dmg");
 }
 
+// The offline page's address, as the window loads it; empty when the bundle has none.
+std::string offlinePageAddress() {
+    const auto path = platform::Bundle::main().pathForResource("NoInternetPage", "html");
+    if (!path) return {};
+    gchar* uri = g_filename_to_uri(path->c_str(), nullptr, nullptr);
+    std::string address = uri ? uri : "";
+    g_free(uri);
+    return address;
+}
+
+// How many frame-only addresses are remembered at most (one that never gets a response, a
+// refused or failed load, is forgotten in time).
+constexpr std::size_t inAFrameOnlyLimit = 64;
+
+// Sent to be saved, not shown: any disposition but "inline" (as WebKit reads the header).
+bool isAttachment(WebKitURIResponse* response) {
+    SoupMessageHeaders* headers =
+        response ? webkit_uri_response_get_http_headers(response) : nullptr;
+    const char* value =
+        headers ? soup_message_headers_get_one(headers, "Content-Disposition") : nullptr;
+    if (!value) return false;
+    std::string type(value, std::strcspn(value, ";"));
+    type.erase(0, type.find_first_not_of(" \t"));
+    type.erase(type.find_last_not_of(" \t") + 1);
+    return !type.empty() && g_ascii_strcasecmp(type.c_str(), "inline") != 0;
+}
+
+// host[:port] of an address, for log lines; "(no host)" when it has none.
+std::string hostOf(const std::string& address) {
+    const auto parsed = WebAddress::parse(address);
+    return parsed && !parsed->host.empty() ? parsed->authority() : "(no host)";
+}
+
+// The last piece of an address's path: the name a download would have had.
+std::string lastPathPiece(const std::string& address) {
+    const std::string path = address.substr(0, address.find_first_of("?#"));
+    return path.substr(path.find_last_of('/') + 1);
+}
+
 constexpr const char* kPageBridgeFile = "libKeloPageBridge.so";
 
 // The window's own web context. Its web processes load the page bridge from the bundle's
@@ -127,10 +170,18 @@ struct ViewController::Impl {
     bool joinPageTimedOut = false;
     // host + certificate that the development authority vouched for, allowed once each.
     std::set<std::string> allowedCertificates;
-    // The load retried once the development authority vouched for its certificate: it continues a
-    // navigation that was already allowed, so it is not asked about again.
-    std::optional<std::string> retriedAddress;
+    // Addresses allowed for a frame only: refused when their response is the main frame's.
+    std::set<std::string> inAFrameOnly;
+    // The address of the document the main frame shows (committed), the page a deep link is from.
+    std::string committedAddress;
+    // Lines about what pages keep asking for, held back per host.
+    platform::LogLimiter refusedDownloads;
+    platform::LogLimiter refusedDeepLinks;
     std::function<void(const NavigationRecord&)> navigationObserver;
+
+    void observe(const NavigationRecord& record) const {
+        if (navigationObserver) navigationObserver(record);
+    }
 
     void cancelJoinPageTimeout() {
         if (joinPageTimeout != 0) g_source_remove(joinPageTimeout);
@@ -165,15 +216,28 @@ struct ViewController::Impl {
 
     // --- Web view callbacks (main thread) ------------------------------------------------------
 
-    // A message the page bridge sent for a document of the main frame, with its address.
+    // A message the page bridge sent for a document of the main frame, with its address. The
+    // address is looked at first: another site's body is never decoded.
     static gboolean onUserMessage(WebKitWebView*, WebKitUserMessage* message, gpointer) {
         gboolean handled = FALSE;
         platform::ExceptionGuard::run("userContentController(_:didReceive:)", [&] {
-            const auto scriptMessage = BridgeMessage::decode(
-                webkit_user_message_get_name(message), webkit_user_message_get_parameters(message));
-            if (!scriptMessage) return;
+            const char* name = webkit_user_message_get_name(message);
+            GVariant* parameters = webkit_user_message_get_parameters(message);
+            const auto sender = BridgeMessage::sender(parameters);
+            if (!name || !sender) return;
             handled = TRUE;
-            NativeMessageHandler::shared().handleMessageFromWebView(*scriptMessage);
+            auto& bridge = NativeMessageHandler::shared();
+            if (!bridge.acceptsSender(name, *sender)) return;
+            if (const auto length = BridgeMessage::oversize(parameters)) {
+                Console::printf(
+                    "userContentController(_:didReceive:) : Dropped message {}: its body of {} "
+                    "bytes is larger than {} bytes",
+                    name, static_cast<std::uint64_t>(*length), BridgeMessage::kMaximumBodyBytes);
+                return;
+            }
+            if (const auto scriptMessage = BridgeMessage::decode(name, parameters)) {
+                bridge.handleMessageFromWebView(*scriptMessage);
+            }
         });
         return handled;
     }
@@ -191,9 +255,11 @@ struct ViewController::Impl {
 
     static gboolean onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
                                    WebKitPolicyDecisionType type, gpointer data) {
-        if (type == WEBKIT_POLICY_DECISION_TYPE_RESPONSE) return FALSE;
         auto* self = static_cast<Impl*>(data);
-        NavigationRecord record{NavigationPolicy::Kind::Other, false, std::nullopt, {false, false}};
+        if (type == WEBKIT_POLICY_DECISION_TYPE_RESPONSE) {
+            return self->decideResponse(WEBKIT_RESPONSE_POLICY_DECISION(decision));
+        }
+        NavigationRecord record{NavigationPolicy::Kind::Other, false, std::nullopt, {}};
         platform::ExceptionGuard::run("webView(_:decidePolicyFor:decisionHandler:)", [&] {
             WebKitNavigationAction* action =
                 webkit_navigation_policy_decision_get_navigation_action(
@@ -203,27 +269,113 @@ struct ViewController::Impl {
             record.kind = kindOf(webkit_navigation_action_get_navigation_type(action));
             record.newWindow = type == WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION;
             if (uri && *uri) record.address = uri;
-            if (self->retriedAddress && record.address == self->retriedAddress &&
-                record.kind == NavigationPolicy::Kind::Other) {
-                self->retriedAddress.reset();
-                record.decision = {true, false};
-                return;
-            }
-            // Neither the web view nor the page bridge learns which frame a navigation is for:
-            // each is taken as the main frame's, so the stricter of the two rules applies.
             record.decision = NavigationPolicy::decide(
-                record.kind, true, record.address, SessionDetails::getInstance().webServerName());
-            if (record.decision.deepLink && record.address) {
-                self->owner->handleDeepLink(*record.address);
+                record.kind, record.address, SessionDetails::getInstance().webServerName(),
+                offlinePageAddress());
+            if (record.address) {
+                if (record.decision.inAFrameOnly) {
+                    if (inAFrameOnlyLimit <= self->inAFrameOnly.size()) self->inAFrameOnly.clear();
+                    self->inAFrameOnly.insert(*record.address);
+                } else {
+                    self->inAFrameOnly.erase(*record.address);
+                }
             }
+            if (record.decision.deepLink && record.address) self->openDeepLink(*record.address);
         });
         if (record.decision.allow) {
             webkit_policy_decision_use(decision);
         } else {
             webkit_policy_decision_ignore(decision);
         }
-        if (self->navigationObserver) self->navigationObserver(record);
+        self->observe(record);
         return TRUE;
+    }
+
+    // The web view's answer to what a page or frame received: the window shows pages, it never
+    // saves what it was sent. An attachment, or what the view cannot show, is refused (never a
+    // download); a response for an address that only a frame may show is refused in the main
+    // frame.
+    gboolean decideResponse(WebKitResponsePolicyDecision* decision) {
+        bool allow = true;
+        std::string address;
+        platform::ExceptionGuard::run("webView(_:decidePolicyFor:decisionHandler:)", [&] {
+            WebKitURIRequest* request = webkit_response_policy_decision_get_request(decision);
+            WebKitURIResponse* response = webkit_response_policy_decision_get_response(decision);
+            if (const char* uri = request ? webkit_uri_request_get_uri(request) : nullptr) {
+                address = uri;
+            }
+            const bool frameOnly = inAFrameOnly.erase(address) > 0;
+            if (isAttachment(response) ||
+                !webkit_response_policy_decision_is_mime_type_supported(decision)) {
+                allow = false;
+                const char* name =
+                    response ? webkit_uri_response_get_suggested_filename(response) : nullptr;
+                refuseDownload(name ? name : lastPathPiece(address), address);
+            } else if (frameOnly &&
+                       webkit_response_policy_decision_is_main_frame_main_resource(decision)) {
+                allow = false;
+                observe({NavigationPolicy::Kind::Other, false, address, {}});
+            }
+        });
+        if (allow) {
+            webkit_policy_decision_use(WEBKIT_POLICY_DECISION(decision));
+        } else {
+            webkit_policy_decision_ignore(WEBKIT_POLICY_DECISION(decision));
+        }
+        return TRUE;
+    }
+
+    // A download that starts anyway (a link with a download attribute) is cancelled before it
+    // has a file to write.
+    static void onDownloadStarted(WebKitNetworkSession*, WebKitDownload* download, gpointer data) {
+        auto* self = static_cast<Impl*>(data);
+        webkit_download_cancel(download);
+        platform::ExceptionGuard::run("webView(_:decidePolicyFor:decisionHandler:)", [&] {
+            WebKitURIRequest* request = webkit_download_get_request(download);
+            const char* uri = request ? webkit_uri_request_get_uri(request) : nullptr;
+            const std::string address = uri ? uri : "";
+            self->refuseDownload(lastPathPiece(address), address);
+        });
+    }
+
+    // One line per refused download, with its name and host (never its bytes), held back per host.
+    void refuseDownload(const std::string& name, const std::string& address) {
+        observe({NavigationPolicy::Kind::Other, false, address, {}, true});
+        const std::string host = hostOf(address);
+        const auto count = refusedDownloads.admit(host);
+        if (!count) return;
+        if (*count == 1) {
+            Console::printf(
+                "webView(_:decidePolicyFor:decisionHandler:) : Refused the download of \"{}\" "
+                "from {}: the window saves nothing a page sends",
+                name, host);
+        } else {
+            Console::printf(
+                "webView(_:decidePolicyFor:decisionHandler:) : Refused {} more downloads from {}",
+                *count, host);
+        }
+    }
+
+    // A deep link starts a join: handed to the system only from the service's own pages.
+    void openDeepLink(const std::string& address) {
+        if (NativeMessageHandler::isServicePage(committedAddress)) {
+            owner->handleDeepLink(address);
+            return;
+        }
+        const std::string host = hostOf(committedAddress);
+        const auto count = refusedDeepLinks.admit(host);
+        if (!count) return;
+        if (*count == 1) {
+            Console::printf(
+                "webView(_:decidePolicyFor:decisionHandler:) : Refused the deep link {} from a "
+                "page that is not the service's, host: {}",
+                address, host);
+        } else {
+            Console::printf(
+                "webView(_:decidePolicyFor:decisionHandler:) : Refused {} more deep links from a "
+                "page that is not the service's, host: {}",
+                *count, host);
+        }
     }
 
     // A page asking for a new window gets its address in this one; no window is ever made.
@@ -243,8 +395,12 @@ struct ViewController::Impl {
         return nullptr;
     }
 
-    static void onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer data) {
+    static void onLoadChanged(WebKitWebView* webView, WebKitLoadEvent event, gpointer data) {
         auto* self = static_cast<Impl*>(data);
+        if (event == WEBKIT_LOAD_COMMITTED) {
+            const char* uri = webkit_web_view_get_uri(webView);
+            self->committedAddress = uri ? uri : "";
+        }
         if (event == WEBKIT_LOAD_COMMITTED || event == WEBKIT_LOAD_FINISHED) {
             self->cancelJoinPageTimeout();
         }
@@ -287,7 +443,15 @@ struct ViewController::Impl {
                 g_uri_unref(uri);
             }
             if (port <= 0) port = 443;
-            const auto authority = TlsTrust::authorityFile();
+            auto authority = TlsTrust::authorityFile();
+            if (authority && !platform::Deployment::developmentAuthorityVouchesFor(host)) {
+                Console::print("webView(_:didReceive:completionHandler:) : KELO_PELLIX_CA_FILE (" +
+                               *authority +
+                               ") vouches only for the hosts of KELO_PELLIX_HOSTS and of the "
+                               "development domain, not for " +
+                               host);
+                authority.reset();
+            }
             if (authority && certificate) {
                 gchar* pem = nullptr;
                 g_object_get(certificate, "certificate-pem", &pem, nullptr);
@@ -303,7 +467,7 @@ struct ViewController::Impl {
                         "; allowed for this host");
                     webkit_network_session_allow_tls_certificate_for_host(
                         webkit_web_view_get_network_session(webView), certificate, host.c_str());
-                    self->retriedAddress = failingUri;
+                    // Asked about again like any other load.
                     webkit_web_view_load_uri(webView, failingUri);
                     return;
                 }
@@ -361,7 +525,10 @@ ViewController::~ViewController() {
     impl.cancelJoinPageTimeout();
     impl.cancelHideProgress();
     // No callback may reach a controller that is going away.
-    if (impl.webView) g_signal_handlers_disconnect_by_data(impl.webView, &impl);
+    if (impl.webView) {
+        g_signal_handlers_disconnect_by_data(impl.webView, &impl);
+        g_signal_handlers_disconnect_by_data(webkit_network_session_get_default(), &impl);
+    }
     if (impl.container) g_object_unref(impl.container);
 }
 
@@ -409,16 +576,27 @@ void ViewController::viewDidLoad() {
     }
 
     // The default network session keeps local storage on disk; its cookies are kept beside it,
-    // so both survive a restart.
+    // so both survive a restart. Its folders are the user's own (cookies, storage and cache hold
+    // the session's secrets): made so before WebKit writes into them.
     WebKitNetworkSession* session = webkit_network_session_get_default();
-    if (const char* folder = webkit_website_data_manager_get_base_data_directory(
-            webkit_network_session_get_website_data_manager(session))) {
+    WebKitWebsiteDataManager* data = webkit_network_session_get_website_data_manager(session);
+    for (const char* folder : {webkit_website_data_manager_get_base_data_directory(data),
+                               webkit_website_data_manager_get_base_cache_directory(data)}) {
+        if (!folder) continue;
+        if (auto error = platform::FileManager::defaultManager().createPrivateDirectory(folder)) {
+            Console::print("viewDidLoad() : The web view's data folder " + std::string(folder) +
+                           " could not be made the user's own: " + error->printedForm());
+        }
+    }
+    if (const char* folder = webkit_website_data_manager_get_base_data_directory(data)) {
         gchar* cookies = g_build_filename(folder, "cookies.sqlite", nullptr);
         webkit_cookie_manager_set_persistent_storage(
             webkit_network_session_get_cookie_manager(session), cookies,
             WEBKIT_COOKIE_PERSISTENT_STORAGE_SQLITE);
         g_free(cookies);
     }
+    // The window saves nothing that a page sends.
+    g_signal_connect(session, "download-started", G_CALLBACK(&Impl::onDownloadStarted), &impl);
     impl.webView = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "network-session", session,
                                                 "web-context", bridgedWebContext(), nullptr));
     gtk_widget_set_hexpand(GTK_WIDGET(impl.webView), TRUE);
@@ -537,19 +715,15 @@ void ViewController::handleDeepLink(const std::string& address) {
 void ViewController::loadStaticNoInternetPage() {
     auto& impl = *impl_;
     if (!impl.webView) return;
-    const auto path = platform::Bundle::main().pathForResource("NoInternetPage", "html");
-    if (!path) return;
-    gchar* uri = g_filename_to_uri(path->c_str(), nullptr, nullptr);
-    if (!uri) return;
+    const std::string address = offlinePageAddress();
+    if (address.empty()) return;
     // Already showing it: loading it again would only restart what the customer is reading.
     const char* current = webkit_web_view_get_uri(impl.webView);
-    const bool shown =
-        current && g_strcmp0(current, uri) == 0 && !webkit_web_view_is_loading(impl.webView);
+    const bool shown = current && current == address && !webkit_web_view_is_loading(impl.webView);
     if (!shown) {
         impl.cancelJoinPageTimeout();
-        webkit_web_view_load_uri(impl.webView, uri);
+        webkit_web_view_load_uri(impl.webView, address.c_str());
     }
-    g_free(uri);
 }
 
 void ViewController::handleWebViewError() {

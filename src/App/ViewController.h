@@ -18,8 +18,10 @@ typedef struct _WebKitWebView WebKitWebView;
 // while the service cannot be reached), with a progress line under it while the support agent
 // downloads. It routes the page's script messages to the bridge, each with the address of the
 // document that posted it (the page bridge in the web process gives only main-frame documents a
-// way to post), keeps the web view on the service's pages, and is the delegate of the bridge and
-// of the network monitor.
+// way to post; the address is checked before the body is read), keeps the main frame on the
+// service's pages, hands the service's deep links to the system, and is the delegate of the
+// bridge and of the network monitor. The web view does only what the launcher needs: it saves
+// nothing a page sends (no downloads), and its data folders are the user's own.
 //
 // Everything runs on the main thread; the two delegate operations of the bridge hop there when
 // called from elsewhere.
@@ -57,12 +59,15 @@ class ViewController final : public NativeMessageHandlerDelegate,
     GtkWidget* view() const;
     WebKitWebView* webView() const;
 
-    // Every navigation decision as it is made, for tests.
+    // Every navigation decision as it is made, for tests. So is every response refused in the
+    // main frame because only a frame may show its address, and every refused download (at its
+    // response, or as it started): kind Other, not allowed.
     struct NavigationRecord {
         NavigationPolicy::Kind kind;
         bool newWindow = false;
         std::optional<std::string> address;
         NavigationPolicy::Decision decision;
+        bool download = false;
     };
     void setNavigationObserverForTesting(std::function<void(const NavigationRecord&)> observer);
 

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -51,33 +52,54 @@ bool writesInto(FILE* stream, const struct stat& file) {
     return fd >= 0 && ::fstat(fd, &info) == 0 && isSameFile(info, file);
 }
 
+// Opens the log for appending without following a link in its place: a link there is replaced by
+// a new log file, and what it names is never written. -1 when it cannot be opened.
+int openLog(const std::string& path) {
+    constexpr int kFlags = O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
+    int fd = ::open(path.c_str(), kFlags, 0600);
+    if (fd < 0 && errno == ELOOP && ::unlink(path.c_str()) == 0) {
+        fd = ::open(path.c_str(), kFlags | O_EXCL, 0600);
+    }
+    // Not on a standard stream's number (a process started with one closed): the streams take
+    // copies of it, and this one is closed after.
+    if (fd >= 0 && fd <= STDERR_FILENO) {
+        const int above = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        ::close(fd);
+        fd = above;
+    }
+    return fd;
+}
+
 // Puts standard output and standard error on the log at path, unless they already write into
-// it. The streams keep their descriptor numbers and are opened in append mode. They are left open
+// it. The streams keep their descriptor numbers and write in append mode. They are left open
 // across exec: a program the launcher runs (the disk-image tool) writes its output and its errors
 // into the log, and a file it opens cannot take the place of its standard output. When the log
 // cannot be opened, the streams stay where they are and the next check tries again.
 void attachStandardStreams(const std::string& path) {
     struct stat file {};
-    const bool present = ::stat(path.c_str(), &file) == 0;
+    const bool present = ::lstat(path.c_str(), &file) == 0;
     const bool outputAttached = present && writesInto(stdout, file);
     const bool errorAttached = present && writesInto(stderr, file);
     if (outputAttached && errorAttached) return;
 
+    const int log = openLog(path);
+    if (log < 0) return;
     // The log holds the launch token: its owner's only, also when an earlier run made it.
-    const int probe = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    if (probe < 0) return;
-    ::fchmod(probe, 0600);
-    ::close(probe);
-    // A reopened stream is fully buffered: output keeps its line buffering and standard error
-    // stays unbuffered, so nothing waits in a buffer when the process ends abruptly.
+    ::fchmod(log, 0600);
+    // The streams take the descriptor opened above, never the path again (it could have become a
+    // link since). Output is line buffered and standard error unbuffered, so nothing waits in a
+    // buffer when the process ends abruptly.
     if (!outputAttached) {
-        if (std::freopen(path.c_str(), "a", stdout) == nullptr) return;
+        std::fflush(stdout);
+        ::dup2(log, fileno(stdout));
         std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
     }
     if (!errorAttached) {
-        if (std::freopen(path.c_str(), "a", stderr) == nullptr) return;
+        std::fflush(stderr);
+        ::dup2(log, fileno(stderr));
         std::setvbuf(stderr, nullptr, _IONBF, 0);
     }
+    ::close(log);
 }
 
 // Copies that an earlier run left readable by others become the owner's only (files only: a
@@ -97,7 +119,7 @@ void restrictNumberedLogs(const std::string& folder) {
 std::uint64_t attachedLogSize(const std::string& path) {
     struct stat file {};
     struct stat attached {};
-    if (::stat(path.c_str(), &file) != 0) return 0;
+    if (::lstat(path.c_str(), &file) != 0) return 0;
     if (::fstat(fileno(stderr), &attached) != 0 || !isSameFile(file, attached)) return 0;
     return static_cast<std::uint64_t>(attached.st_size);
 }

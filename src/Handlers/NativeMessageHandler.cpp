@@ -1,5 +1,6 @@
 #include "Handlers/NativeMessageHandler.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <string_view>
@@ -141,7 +142,7 @@ void NativeMessageHandler::handleMessageFromWebView(const ScriptMessage& message
     platform::ExceptionGuard::run(kHandle, [&] {
         for (const auto& entry : kMessages) {
             if (entry.name != message.name) continue;
-            if (!isFromService(message)) return;
+            if (!acceptsSender(message.name, message.pageUrl)) return;
             if (entry.body == BodyType::string && !message.bodyString()) return;
             (this->*entry.handler)(message);
             return;
@@ -153,23 +154,37 @@ void NativeMessageHandler::handleMessageFromWebView(const ScriptMessage& message
 // launch configuration's web server or a host of the data-centre table. Anything else (a page
 // reached through a link, the offline page) could otherwise read the stored proxy password or
 // start an agent.
-bool NativeMessageHandler::isFromService(const ScriptMessage& message) const {
-    const auto page = WebAddress::parse(message.pageUrl);
-    if (page && page->scheme == "https" && page->hasAuthority && !page->host.empty()) {
-        std::vector<std::string> hosts = platform::Deployment::knownHosts();
-        auto& session = SessionDetails::getInstance();
-        if (auto host = session.webServerName()) hosts.push_back(*host);
-        if (auto host = session.plistWebServerName()) hosts.push_back(*host);
-        const auto pageAuthority = page->authority();
-        for (const auto& host : hosts) {
-            const auto known = WebAddress::parse("https://" + host);
-            if (known && !known->host.empty() && known->authority() == pageAuthority) return true;
+bool NativeMessageHandler::isServicePage(const std::string& pageUrl) {
+    const auto page = WebAddress::parse(pageUrl);
+    if (!page || page->scheme != "https" || !page->hasAuthority || page->host.empty()) return false;
+    std::vector<std::string> hosts = platform::Deployment::knownHosts();
+    auto& session = SessionDetails::getInstance();
+    if (auto host = session.webServerName()) hosts.push_back(*host);
+    if (auto host = session.plistWebServerName()) hosts.push_back(*host);
+    const auto pageAuthority = page->authority();
+    return std::any_of(hosts.begin(), hosts.end(), [&](const std::string& host) {
+        const auto known = WebAddress::parse("https://" + host);
+        return known && !known->host.empty() && known->authority() == pageAuthority;
+    });
+}
+
+bool NativeMessageHandler::acceptsSender(const std::string& name, const std::string& pageUrl) {
+    if (isServicePage(pageUrl)) return true;
+    ++droppedMessages_;
+    const auto page = WebAddress::parse(pageUrl);
+    const std::string host = page && !page->host.empty() ? page->authority() : "(no host)";
+    // A page may post without end: its lines are held back, so the log keeps what came before.
+    if (const auto count = droppedLines_.admit(host)) {
+        if (*count == 1) {
+            platform::Console::printf(
+                "{} : Dropped message {} from a page that is not the service's, host: {}", kHandle,
+                name, host);
+        } else {
+            platform::Console::printf(
+                "{} : Dropped {} more messages from a page that is not the service's, host: {}",
+                kHandle, *count, host);
         }
     }
-    const std::string host = page && !page->host.empty() ? page->authority() : "(no host)";
-    platform::Console::printf(
-        "{} : Dropped message {} from a page that is not the service's, host: {}", kHandle,
-        message.name, host);
     return false;
 }
 
@@ -374,8 +389,9 @@ void NativeMessageHandler::setupProxyDetails() {
         const std::string folder = platform::Paths::libraryFolder() + "/Logs/KeloHelvo";
         const std::string path = folder + "/ConnectionSettings.plist";
 
-        if (files.fileExists(path)) {
-            auto settings = platform::PropertyList::readDictionary(path);
+        // A link in the file's place is not followed: it is replaced by a file of four entries.
+        if (!files.isSymbolicLink(path) && files.fileExists(path)) {
+            auto settings = platform::PropertyList::readOwnDictionary(path);
             if (!settings) return;
             (*settings)["ProxyIpAddress"] = *host;
             (*settings)["ProxyServerPort"] = *port;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -7,6 +9,7 @@
 
 #include "Handlers/NativeMessageHandlerDelegate.h"
 #include "Handlers/ScriptMessage.h"
+#include "Platform/LogLimiter.h"
 
 // The one place where the join page's script messages are understood: it keeps the page's small
 // pieces of state in the launcher's defaults, answers the page's questions through its delegate,
@@ -32,6 +35,16 @@ class NativeMessageHandler {
     // Handles one message; never throws.
     void handleMessageFromWebView(const ScriptMessage& message);
 
+    // Whether the address is one of the service's pages: https, on the current web server, the
+    // launch configuration's web server or a host of the data-centre table.
+    static bool isServicePage(const std::string& pageUrl);
+    // Whether the bridge hears a message that the page at `pageUrl` posted under `name`: only
+    // when the page is the service's. Any other page's message is dropped with a line: the first
+    // from a host, then at most one a minute with the count since the line before.
+    bool acceptsSender(const std::string& name, const std::string& pageUrl);
+    // How many messages were dropped that way so far, held-back lines or not.
+    std::uint64_t droppedMessages() const { return droppedMessages_.load(); }
+
     // Writes home + "/Library/Logs/KeloHelvo/ConnectionSettings.plist" from the stored proxy
     // settings; never throws.
     void setupProxyDetails();
@@ -43,7 +56,6 @@ class NativeMessageHandler {
     struct Entry;
     static const Entry kMessages[];
 
-    bool isFromService(const ScriptMessage& message) const;
     void reply(const std::string& script) const;
     void setWindowTitle(const std::string& title) const;
 
@@ -66,6 +78,8 @@ class NativeMessageHandler {
     void getSystemOs(const ScriptMessage& message);
     void consoleHandler(const ScriptMessage& message);
 
+    platform::LogLimiter droppedLines_;
+    std::atomic<std::uint64_t> droppedMessages_{0};
     mutable std::mutex delegateMutex_;
     std::shared_ptr<NativeMessageHandlerDelegate> nativeMessageHandlerDelegate_;
 };

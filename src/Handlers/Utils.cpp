@@ -143,7 +143,8 @@ void Utils::readInfoFileArgs(const std::string& path) {
             Log::nslog("{} ******** info.plist Not Present file at path :{}", kOperation, path);
             return;
         }
-        const auto info = platform::PropertyList::readDictionary(path);
+        // The launcher's own file: a link in its place is not followed.
+        const auto info = platform::PropertyList::readOwnDictionary(path);
         if (!info) {
             Log::nslog("{} Failed to read the info.plist file at path :{}", kOperation, path);
             return;

@@ -45,13 +45,16 @@ void syncFolder(const std::string& folder) {
 // Plain reads: a stream over a folder throws instead of failing. With a limit, only a regular
 // file of at most that many bytes is read; it is opened without waiting, so a pipe with no
 // writer cannot hold the caller up.
+// With `ownFile`, only a regular file at the path itself: a symbolic link there is refused.
 std::optional<std::string> readAll(const std::string& path, std::optional<std::size_t> maximumSize,
-                                   Error* error) {
+                                   Error* error, bool ownFile = false) {
     const auto fail = [&](Error failure) -> std::optional<std::string> {
         if (error) *error = std::move(failure);
         return std::nullopt;
     };
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | (maximumSize ? O_NONBLOCK : 0));
+    const bool regularOnly = maximumSize || ownFile;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | (regularOnly ? O_NONBLOCK : 0) |
+                                            (ownFile ? O_NOFOLLOW : 0));
     if (fd < 0) return fail(Error::posix(errno, path));
     const auto closeAndFail = [&](Error failure) {
         ::close(fd);
@@ -60,7 +63,7 @@ std::optional<std::string> readAll(const std::string& path, std::optional<std::s
     struct stat info {};
     if (::fstat(fd, &info) != 0) return closeAndFail(Error::posix(errno, path));
     if (S_ISDIR(info.st_mode)) return closeAndFail(Error::posix(EISDIR, path));
-    if (maximumSize && !S_ISREG(info.st_mode)) {
+    if (regularOnly && !S_ISREG(info.st_mode)) {
         return closeAndFail(Error::other("The file is not a regular file.", path));
     }
     const auto tooLarge = [&] {
@@ -101,6 +104,42 @@ bool FileManager::fileExists(const std::string& path) const {
 bool FileManager::isDirectory(const std::string& path) const {
     struct stat info {};
     return !path.empty() && ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool FileManager::isSymbolicLink(const std::string& path) const {
+    struct stat info {};
+    return !path.empty() && ::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
+}
+
+std::optional<Error> FileManager::createPrivateDirectory(const std::string& path) const {
+    const auto parent = fs::path(path).parent_path().string();
+    if (!parent.empty() && !isDirectory(parent)) {
+        if (auto error = createDirectory(parent, true)) return error;
+    }
+    if (::mkdir(path.c_str(), 0700) == 0) return std::nullopt;
+    if (errno != EEXIST) return Error::posix(errno, path);
+    // Opened without following a link, so the mode is set on what was looked at.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ELOOP || errno == ENOTDIR) {
+            return Error::other(
+                "Not a folder of the user's own: " +
+                    std::string(isSymbolicLink(path) ? "a symbolic link" : "not a folder") + ".",
+                path);
+        }
+        return Error::posix(errno, path);
+    }
+    struct stat info {};
+    std::optional<Error> failure;
+    if (::fstat(fd, &info) != 0) {
+        failure = Error::posix(errno, path);
+    } else if (info.st_uid != ::geteuid()) {
+        failure = Error::other("Not a folder of the user's own: another user owns it.", path);
+    } else if ((info.st_mode & 07777) != 0700 && ::fchmod(fd, 0700) != 0) {
+        failure = Error::posix(errno, path);
+    }
+    ::close(fd);
+    return failure;
 }
 
 std::optional<Error> FileManager::createDirectory(const std::string& path,
@@ -159,6 +198,10 @@ std::optional<std::string> FileManager::readRegularFile(const std::string& path,
                                                         std::size_t maximumSize,
                                                         Error* error) const {
     return readAll(path, maximumSize, error);
+}
+
+std::optional<std::string> FileManager::readOwnFile(const std::string& path, Error* error) const {
+    return readAll(path, std::nullopt, error, /*ownFile=*/true);
 }
 
 std::optional<Error> FileManager::writeFileAtomically(const std::string& path,

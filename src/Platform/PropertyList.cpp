@@ -168,6 +168,14 @@ std::optional<PlistValue::Dictionary> PropertyList::readDictionary(
     return *value->asDictionary();
 }
 
+std::optional<PlistValue::Dictionary> PropertyList::readOwnDictionary(
+    const std::filesystem::path& path) {
+    const auto bytes = FileManager::defaultManager().readOwnFile(path.string());
+    auto value = bytes ? fromBytes(*bytes) : std::nullopt;
+    if (!value || !value->isDictionary()) return std::nullopt;
+    return *value->asDictionary();
+}
+
 std::string PropertyList::toXml(const PlistValue& value) {
     PlistPtr root(toNode(value));
     char* xml = nullptr;

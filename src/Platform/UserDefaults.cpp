@@ -91,8 +91,14 @@ UserDefaults::UserDefaults(std::string filePath, const std::vector<std::string>&
 
 void UserDefaults::load() {
     const auto& files = FileManager::defaultManager();
+    // A link in the file's place is not ours to follow: the next write puts a file there.
+    if (files.isSymbolicLink(filePath_)) {
+        Log::nslog("UserDefaults : preferences file {} is a symbolic link; not followed",
+                   filePath_);
+        return;
+    }
     if (!files.fileExists(filePath_)) return;
-    if (auto stored = PropertyList::readDictionary(filePath_)) {
+    if (auto stored = PropertyList::readOwnDictionary(filePath_)) {
         application_ = std::move(*stored);
         return;
     }

@@ -2,6 +2,7 @@
 // extension). It gives each new document of a page's main frame the bridge the join page uses,
 // window.webkit.messageHandlers.NAME.postMessage(body), and sends every posted message to the
 // window together with the address of the document that posted it (see App/BridgeMessage.h).
+// A body longer than BridgeMessage::kMaximumBodyBytes is not sent: only its length is.
 //
 // The address is taken when the document's window object is made, before any of its scripts
 // run, and each document's functions carry their own: a page that leaves (its pagehide and
@@ -130,6 +131,13 @@ GVariant* PageBridge::parametersFor(JSCValue* body, const std::string& address) 
         text = json ? json : "";
         g_free(json);
         jsc_context_clear_exception(jsc_value_get_context(body));
+    }
+    // No message of the join page comes near the limit: a larger body goes no further than this
+    // process, and the window learns only its length.
+    if (text.size() > BridgeMessage::kMaximumBodyBytes) {
+        kind = BridgeMessage::kOversize;
+        number = static_cast<double>(text.size());
+        std::string().swap(text);
     }
     GVariant* bytes = g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, text.data(), text.size(), 1);
     return g_variant_new("(ss@ayd)", address.c_str(), kind, bytes, number);

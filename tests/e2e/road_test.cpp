@@ -357,5 +357,46 @@ INSTANTIATE_TEST_SUITE_P(Ends, SelfUpdateTest, ::testing::Bool(), [](const auto&
     return row.param ? "WindowClosed" : "QuitFromTheMenu";
 });
 
+// ---- 5. Another site floods the bridge ----------------------------------------------------------
+
+// A link of the service's page leads to another site, whose page posts 20,000 join messages and
+// then goes back to the service's page. None is heard, and one line says so: the log keeps its
+// start in the current file.
+TEST_F(EndToEndTest, AnotherSitesFloodLeavesTheStartOfTheLogInPlace) {
+    LocalService other;
+    const std::string back = service_->baseUrl() + "/flooded/?pellix_token=" + kToken + "&back";
+    other.setAnswer("/flood", {.body = "<!DOCTYPE html><script>for (let i = 0; i < 20000; ++i) "
+                                       "window.webkit.messageHandlers.sendJoinDetailsToNative."
+                                       "postMessage('{\"sessionKey\":123456789,\"email\":"
+                                       "\"flood@else.test\"}'); location.href = '" +
+                                       back + "';</script>",
+                               .contentType = "text/html"});
+    const std::string bridge = "window.webkit.messageHandlers.";
+    service_->setAnswer(
+        "/flooded/",
+        {.body = "<!DOCTYPE html><script>if (location.search.endsWith('&back')) { " + bridge +
+                 "consoleHandler.postMessage('back from the flood'); } else { " + bridge +
+                 "pellixLoaded.postMessage(''); const link = document.createElement('a'); "
+                 "link.href = '" +
+                 other.baseUrl() +
+                 "/flood'; document.documentElement.append(link); link.click(); }</script>",
+         .contentType = "text/html"});
+    launcher_ = std::make_unique<launcher_test::LauncherProcess>(
+        launcher_test::bundleExecutable(),
+        std::vector<std::string>{"-DC", kDataCentre, "-PellixToken", kToken, "-pathForPellix",
+                                 "flooded/"},
+        environment(), path("launcher"));
+    ASSERT_TRUE(logShows("Console Message from WebView: back from the flood", 1, 120s));
+    EXPECT_FALSE(fs::exists(log_file::folder(home()) + "keloPellix0.log"));
+    EXPECT_TRUE(log_file::inOrder(
+        log(), {"Kelo Pellix App Started",
+                "handleMessageFromWebView(message:) : Dropped message sendJoinDetailsToNative from "
+                "a page that is not the service's, host: " +
+                    other.host()}));
+    EXPECT_LE(log_file::count(log(), "Dropped"), 2);  // a count line, should a minute have passed
+    EXPECT_EQ(log_file::count(log(), "Details Shared for Joining"), 0);
+    EXPECT_THAT(service_->requests(kAgentCheck), IsEmpty());
+}
+
 }  // namespace
 }  // namespace e2e

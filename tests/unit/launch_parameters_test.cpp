@@ -273,7 +273,24 @@ TEST_F(LaunchParametersTest, HostsOverrideReplacesEntriesAndSaysSo) {
     EXPECT_EQ(Utils::findWebserverNameWithDCName(std::string("qa7")), "localhost:9000");
     EXPECT_EQ(Utils::findWebserverNameWithDCName(std::string("jp")), japan);
     EXPECT_THAT(capture.stop(), AllOf(HasSubstr("KELO_PELLIX_HOSTS"), HasSubstr("127.0.0.1:8443")));
+    // The development authority vouches for the hosts it names (any port) and for the development
+    // domain's, nothing else.
+    setenv("KELO_PELLIX_HOSTS", "eu=127.0.0.1:8443,qa7=LocalHost:9000,v6=[::1]:1", 1);
+    for (const auto& [host, vouched] : {std::pair{"127.0.0.1", true},
+                                        {"localhost", true},
+                                        {"::1", true},
+                                        {"eu.kelodev.TEST", true},
+                                        {"127.0.0.2", false},
+                                        {"127.0.0.1:8443", false},
+                                        {"kelodev.test", false},
+                                        {"eu.kelodev.test.evil.test", false},
+                                        {"pellix-eu.kelohelvo.example", false},
+                                        {"", false}}) {
+        EXPECT_EQ(platform::Deployment::developmentAuthorityVouchesFor(host), vouched) << host;
+    }
     unsetenv("KELO_PELLIX_HOSTS");
+    EXPECT_FALSE(platform::Deployment::developmentAuthorityVouchesFor("127.0.0.1"));
+    EXPECT_TRUE(platform::Deployment::developmentAuthorityVouchesFor("x.kelodev.test"));
     EXPECT_EQ(Utils::findWebserverNameWithDCName(std::string("eu")), europe);
 }
 

@@ -76,6 +76,10 @@ class LogHandlerTest : public TempHomeTest {
 
 TEST_F(LogHandlerTest, TenCopiesAndEarlierRunsShiftOutOneRotationAtATime) {
     writeEarlierRun(10);
+    // A link where the log goes: replaced by the log, and what it names never written.
+    writeText(path("named.txt"), "named\n");
+    fs::permissions(path("named.txt"), fs::perms(0644));
+    fs::create_symlink(path("named.txt"), currentLog());
     constexpr int kRotations = 13;
     runInChild([&] {
         platform::Console::print("written before logging starts");
@@ -112,6 +116,8 @@ TEST_F(LogHandlerTest, TenCopiesAndEarlierRunsShiftOutOneRotationAtATime) {
     }
     EXPECT_FALSE(fs::exists(numbered(11)));
     EXPECT_EQ(readText(currentLog()), "after the rotations\n");
+    EXPECT_EQ(readText(path("named.txt")), "named\n");
+    EXPECT_EQ(fs::status(path("named.txt")).permissions(), fs::perms(0644));
     // The log holds the launch token: every file is its owner's only, the earlier run's too.
     for (int number = -1; number <= 10; ++number) {
         const auto file = number < 0 ? currentLog() : numbered(number);

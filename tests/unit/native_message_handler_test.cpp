@@ -4,6 +4,8 @@
 
 #include <unistd.h>
 
+#include <set>
+
 #include "FakePathMonitor.h"
 #include "Handlers/NativeMessageHandler.h"
 #include "Handlers/NetworkMonitor.h"
@@ -316,6 +318,7 @@ TEST_F(NativeMessageHandlerTest, MessagesFromOtherPagesAreDropped) {
     said("sendProxyDetailsToNative", kProxy);
     const auto before = defaults().snapshot();
     SessionDetails::getInstance().setWebServerName("custom.kelodev.test:8443");
+    std::set<std::string> hosts;
     for (const auto& [page, host] :
          {std::pair{"https://evil.example/join/", "evil.example"},
           {"http://pellix.kelohelvo.example/join/", "pellix.kelohelvo.example"},
@@ -329,15 +332,20 @@ TEST_F(NativeMessageHandlerTest, MessagesFromOtherPagesAreDropped) {
           {"data:text/html,<p>pellix.kelohelvo.example</p>", "(no host)"},
           {"blob:https://pellix.kelohelvo.example/4f1e", "(no host)"},
           {"", "(no host)"}}) {
+        // One line for a host's first message; the next ones within the minute are held back.
+        const bool firstFromHost = hosts.insert(host).second;
         for (const auto& [name, body] : std::vector<std::pair<std::string, std::optional<json>>>{
-                 {"getProxyDetails", std::nullopt},
                  {"sendJoinDetailsToNative", joinBody("123456789")},
+                 {"getProxyDetails", std::nullopt},
                  {"sendCustomerDetailsToNative", kCustomer},
-                 {"sendPellixTitleToNative", "Evil"}})
+                 {"sendPellixTitleToNative", "Evil"}}) {
+            const bool lineDue = firstFromHost && name == "sendJoinDetailsToNative";
             EXPECT_EQ(said(name, body, page),
-                      "Dropped message " + name +
-                          " from a page that is not the service's, host: " + host + "\n")
+                      lineDue ? "Dropped message " + name +
+                                    " from a page that is not the service's, host: " + host + "\n"
+                              : "")
                 << page;
+        }
     }
     EXPECT_EQ(defaults().snapshot(), before);
     EXPECT_THAT(delegate_->scripts, IsEmpty());

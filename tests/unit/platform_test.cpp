@@ -1,5 +1,6 @@
 // Platform services: the serial queue, the session record, the network path monitor and
-// system-wide notifications on the session bus (all of which cross threads), and the folders.
+// system-wide notifications on the session bus (all of which cross threads), the folders, and
+// the held-back lines about what pages keep doing.
 #include "KeloTest.h"
 
 #include <gio/gio.h>
@@ -11,8 +12,10 @@
 #include <thread>
 
 #include "Objects/SessionDetails.h"
+#include "Platform/FileManager.h"
 #include "Platform/Linux/GDBusDistributedNotificationCenter.h"
 #include "Platform/Linux/GioPathMonitor.h"
+#include "Platform/LogLimiter.h"
 #include "Platform/Paths.h"
 #include "Platform/SerialQueue.h"
 #include "SessionBusListener.h"
@@ -205,6 +208,57 @@ TEST_F(PathsTest, DataFolderIsAnAbsoluteXdgDataHomeOrTheHomesOwn) {
         if (value) setenv("XDG_DATA_HOME", value, 1);
         EXPECT_EQ(platform::Paths::dataHomeFolder(), folder) << (value ? value : "unset");
     }
+}
+
+// A folder that holds the user's secrets ends up readable by the user alone; one that is not the
+// user's to change (a link, a file, someone else's folder) is refused and left as it was.
+TEST_F(PathsTest, PrivateFolderIsTheUsersAloneOrRefused) {
+    const auto& files = platform::FileManager::defaultManager();
+    for (const std::string folder : {"open", "target", "others"}) {
+        fs::create_directories(path(folder));
+        fs::permissions(path(folder), fs::perms(0755));
+    }
+    fs::create_directory_symlink(path("target"), path("link"));
+    writeText(path("file"), "a file\n");
+    ASSERT_EQ(::chown(path("others").c_str(), ::geteuid() + 1, ::getegid()), 0);
+    for (const auto& [folder, made, checked] : {std::tuple{"a/b/fresh", true, "a/b/fresh"},
+                                                {"open", true, "open"},
+                                                {"link", false, "target"},
+                                                {"file", false, "file"},
+                                                {"others", false, "others"}}) {
+        SCOPED_TRACE(folder);
+        const auto before =
+            fs::exists(path(checked)) ? fs::status(path(checked)).permissions() : fs::perms::none;
+        EXPECT_EQ(files.createPrivateDirectory(path(folder)).has_value(), !made);
+        EXPECT_EQ(fs::status(path(checked)).permissions() & fs::perms::all,
+                  made ? fs::perms::owner_all : before);
+    }
+}
+
+// The first line about a host is written, then one a minute at most with the count since the
+// line before; each host counts on its own. A full table forgets the quiet hosts (keeping the
+// counts still to be written), and starts afresh when none is quiet.
+TEST(LogLimiterTest, FirstLineForAHostThenOneAMinuteWithTheCount) {
+    const auto at = [start = platform::LogLimiter::Clock::now()](int seconds) {
+        return start + std::chrono::seconds(seconds);
+    };
+    platform::LogLimiter limiter, full, busy;
+    EXPECT_EQ(limiter.admit("a", at(0)), 1u);
+    for (int second = 1; second < 60; ++second) EXPECT_FALSE(limiter.admit("a", at(second)));
+    EXPECT_EQ(limiter.admit("b", at(30)), 1u);
+    EXPECT_EQ(limiter.admit("a", at(60)), 60u);
+    EXPECT_FALSE(limiter.admit("a", at(119)));
+    EXPECT_EQ(limiter.admit("a", at(500)), 2u);
+    for (std::size_t host = 0; host < platform::LogLimiter::kMaximumHosts; ++host) {
+        full.admit(std::to_string(host), at(0));
+        busy.admit(std::to_string(host), at(0));
+    }
+    EXPECT_FALSE(full.admit("0", at(1)));
+    EXPECT_EQ(full.admit("new", at(100)), 1u);
+    EXPECT_FALSE(full.admit("new", at(101)));
+    EXPECT_EQ(full.admit("0", at(102)), 2u);
+    EXPECT_EQ(busy.admit("new", at(1)), 1u);
+    EXPECT_EQ(busy.admit("0", at(2)), 1u);
 }
 
 }  // namespace

@@ -3,7 +3,8 @@
 // updated, and when it is left alone. Then writes into a Library that cannot take them: a small
 // file system that is full (a tmpfs the test mounts over the home's Library; it needs root and is
 // skipped, with the reason, otherwise), and a plain file lying where a folder should be. Every
-// write fails with its log line, and the files that were there before keep their bytes.
+// write fails with its log line, and the files that were there before keep their bytes. A
+// symbolic link in a file's place is never followed: replaced, and what it names left alone.
 #include "KeloTest.h"
 
 #include <sys/mount.h>
@@ -14,8 +15,10 @@
 #include <fstream>
 #include <limits>
 
+#include "App/AppDelegate.h"
 #include "Handlers/KeloAppUpgrader.h"
 #include "Handlers/NativeMessageHandler.h"
+#include "Handlers/Utils.h"
 #include "Objects/SessionDetails.h"
 #include "Platform/PropertyList.h"
 #include "Platform/UserDefaults.h"
@@ -267,6 +270,54 @@ TEST_F(DiskFaultsTest, FileWhereAFolderShouldBeFailsEachWriteWithItsLine) {
         const auto [printed, logged] = printedBy(row.write);
         EXPECT_THAT(row.logged ? logged : printed, HasSubstr(row.line));
         EXPECT_EQ(readText(row.blocked), "a file, not a folder\n");
+    }
+}
+
+// Someone put a link where the launcher keeps a file, to have the launcher read or write what it
+// names. The launcher reads nothing through it, and its write puts a file of its own in the
+// link's place; the named file keeps its bytes and its mode.
+TEST_F(DiskFaultsTest, LinkInAFilesPlaceIsReplacedAndWhatItNamesIsLeftAlone) {
+    const std::string named = path("named.plist");
+    const std::string namedBytes = platform::PropertyList::toXml(PlistValue(Settings{
+        {"DC", "jp"}, {"name", "named"}, {"Named", true}, {"ProxyIpAddress", "named.test"}}));
+    const std::string infoFile = AppDelegate::infoFilePath();
+    const struct {
+        std::string file;
+        std::function<void()> readAndWrite;
+    } rows[] = {
+        {preferences(),
+         [] {
+             UserDefaults::resetStandard();
+             auto& defaults = UserDefaults::standard();
+             EXPECT_EQ(defaults.string("name"), std::nullopt);
+             defaults.set("name", "Ann");
+             EXPECT_TRUE(defaults.synchronize());
+         }},
+        {infoFile,
+         [&] {
+             Utils::readInfoFileArgs(infoFile);
+             EXPECT_NE(SessionDetails::getInstance().dcName(), "jp");
+             AppDelegate().saveParametersToPlist({{"DC", "eu"}}, infoFile);
+         }},
+        {joinDetails(), [] { KeloAppUpgrader::getInstance().modifyKeloJoinDetails(); }},
+        {proxySettings(),
+         [&] {
+             store(stored());
+             NativeMessageHandler().setupProxyDetails();
+             const auto written = platform::PropertyList::readDictionary(proxySettings());
+             EXPECT_EQ(written.value_or(Settings{}).size(), 4u);
+         }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.file);
+        writeText(named, namedBytes);
+        fs::permissions(named, fs::perms(0644));
+        fs::create_directories(fs::path(row.file).parent_path());
+        fs::create_symlink(named, row.file);
+        printedBy(row.readAndWrite);
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(row.file)));
+        EXPECT_EQ(readText(named), namedBytes);
+        EXPECT_EQ(fs::status(named).permissions(), fs::perms(0644));
     }
 }
 

@@ -109,13 +109,14 @@ class UrlSessionTest : public TempHomeTest {
         temporary_ = path("tmp");
         fs::create_directories(temporary_);
         setenv("TMPDIR", temporary_.c_str(), 1);
-        setenv("KELO_PELLIX_CA_FILE", service_.caFile().c_str(), 1);
+        service_.applyEnvironment("com");
         service_.setAnswer("/hello", {.body = "hello", .contentType = "text/plain"});
         session_ = std::make_unique<CurlUrlSession>();
     }
     void TearDown() override {
         session_.reset();
-        for (const char* name : {"KELO_PELLIX_CA_FILE", "TMPDIR", "https_proxy", "no_proxy"})
+        for (const char* name :
+             {"KELO_PELLIX_CA_FILE", "KELO_PELLIX_HOSTS", "TMPDIR", "https_proxy", "no_proxy"})
             unsetenv(name);
         TempHomeTest::TearDown();
     }
@@ -343,14 +344,21 @@ TEST_F(UrlSessionTest, FailuresCompleteWithTheErrorAndLeaveNoFile) {
     EXPECT_THAT(failedReports, ::testing::IsSupersetOf({url("/stall"), url("/drop")}));
 }
 
+// The extra authority vouches only for the hosts KELO_PELLIX_HOSTS names: the same server under
+// another name (its certificate names localhost too) is refused.
 TEST_F(UrlSessionTest, ServerCertificateIsVerifiedAgainstTheSystemAndTheExtraAuthority) {
     EXPECT_EQ(fetch(request(url("/hello"))).body, "hello");
-    unsetenv("KELO_PELLIX_CA_FILE");
-    const auto untrusted = fetch(request(url("/hello")));
-    ASSERT_TRUE(untrusted.error);
-    EXPECT_EQ(untrusted.error->code, -1202);
-    EXPECT_EQ(untrusted.error->failingUrl, url("/hello"));
-    EXPECT_FALSE(untrusted.response);
+    const std::string otherName = fmt::format("https://localhost:{}/hello", service_.port());
+    OutputCapture log(STDERR_FILENO, path("stderr.txt"));
+    for (const std::string& address : {otherName, url("/hello")}) {
+        if (address != otherName) unsetenv("KELO_PELLIX_CA_FILE");
+        const auto untrusted = fetch(request(address));
+        ASSERT_TRUE(untrusted.error) << address;
+        EXPECT_EQ(untrusted.error->code, -1202);
+        EXPECT_EQ(untrusted.error->failingUrl, address);
+        EXPECT_FALSE(untrusted.response);
+    }
+    EXPECT_THAT(log.stop(), HasSubstr("KELO_PELLIX_CA_FILE does not vouch for localhost"));
 }
 
 // Requests take the route the desktop's proxy settings give (GIO's resolver reads these variables

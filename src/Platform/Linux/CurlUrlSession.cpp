@@ -20,6 +20,7 @@
 #include <string_view>
 #include <thread>
 
+#include "Platform/Deployment.h"
 #include "Platform/ExceptionGuard.h"
 #include "Platform/Log.h"
 #include "Platform/SerialQueue.h"
@@ -533,8 +534,22 @@ void CurlUrlSession::Engine::applyProxy(CURL* easy, const std::string& proxy) {
 }
 
 void CurlUrlSession::Engine::applyTrust(CURL* easy, const std::string& url) {
-    const char* authority = std::getenv("KELO_PELLIX_CA_FILE");
-    if (!authority || !*authority) return;
+    const auto authorityFile = Deployment::developmentAuthorityFile();
+    if (!authorityFile) return;
+    const char* authority = authorityFile->c_str();
+    // The development authority vouches only for the development hosts.
+    std::string host;
+    if (GUri* parsed = g_uri_parse(url.c_str(), G_URI_FLAGS_NONE, nullptr)) {
+        if (const char* name = g_uri_get_host(parsed)) host = name;
+        g_uri_unref(parsed);
+    }
+    if (!Deployment::developmentAuthorityVouchesFor(host)) {
+        Log::nslog(
+            "UrlSession : KELO_PELLIX_CA_FILE does not vouch for {}: not a host of "
+            "KELO_PELLIX_HOSTS or of the development domain",
+            host.empty() ? url : host);
+        return;
+    }
 
     if (trustedAuthorityPath_ != authority) {
         trustedAuthorityPath_ = authority;
