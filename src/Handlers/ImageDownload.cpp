@@ -1,6 +1,7 @@
 #include "Handlers/ImageDownload.h"
 
 #include <fmt/format.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -11,7 +12,6 @@
 #include "Platform/Error.h"
 #include "Platform/ExceptionGuard.h"
 #include "Platform/FileManager.h"
-#include "Platform/ImageSignature.h"
 #include "Platform/Log.h"
 #include "Platform/NotificationCenter.h"
 
@@ -54,13 +54,15 @@ std::string partialPath(const std::string& destination) {
     return destination + ".part";
 }
 
-// Copies the downloaded file beside its place, where it waits for its signature's check.
+// Puts the downloaded file beside its place, where it waits for its signature's check: a second
+// name for it on the same file system (the session removes its own name), else a copy.
 std::optional<platform::Error> stage(const std::filesystem::path& downloaded,
                                      const std::string& destination) {
     const auto& files = platform::FileManager::defaultManager();
     const std::string partial = partialPath(destination);
     if (files.fileExists(destination)) files.removeItem(destination);
     if (files.fileExists(partial)) files.removeItem(partial);
+    if (::link(downloaded.c_str(), partial.c_str()) == 0) return std::nullopt;
     return files.copyItem(downloaded.string(), partial);
 }
 
@@ -84,22 +86,29 @@ void ImageDownload::start(platform::UrlRequest request, std::function<void(Outco
     platform::UrlRequest signatureRequest = request;
     signatureRequest.url = signatureAddress(address);
     request.resumeWaits = resumeWaits();
+    // The image's digest is taken as its bytes arrive: the check then need not read it again.
+    auto arrived = std::make_shared<platform::ImageSignature::Prehash>();
+    request.bodyObserver = [arrived](std::uint64_t offset, std::string_view bytes) {
+        arrived->add(offset, bytes);
+    };
     platform::UrlSession::shared().downloadTask(
-        std::move(request), [download = *this, signatureRequest = std::move(signatureRequest),
-                             done = std::move(done)](std::optional<std::filesystem::path> file,
-                                                     std::optional<platform::UrlResponse> response,
-                                                     std::optional<platform::UrlError> error) {
+        std::move(request),
+        [download = *this, signatureRequest = std::move(signatureRequest), arrived,
+         done = std::move(done)](std::optional<std::filesystem::path> file,
+                                 std::optional<platform::UrlResponse> response,
+                                 std::optional<platform::UrlError> error) {
             platform::ExceptionGuard::run(download.operation, [&] {
                 if (const auto outcome =
                         download.finishTransfer(file, response, std::move(error))) {
                     return done(*outcome);
                 }
                 platform::UrlSession::shared().dataTask(
-                    signatureRequest, [download, done](std::string signature,
-                                                       std::optional<platform::UrlResponse> answer,
-                                                       std::optional<platform::UrlError> failure) {
+                    signatureRequest,
+                    [download, arrived, done](std::string signature,
+                                              std::optional<platform::UrlResponse> answer,
+                                              std::optional<platform::UrlError> failure) {
                         platform::ExceptionGuard::run(download.operation, [&] {
-                            done(download.checkSignature(signature, answer, failure));
+                            done(download.checkSignature(signature, answer, failure, *arrived));
                         });
                     });
             });
@@ -131,7 +140,8 @@ std::optional<ImageDownload::Outcome> ImageDownload::finishTransfer(
 
 ImageDownload::Outcome ImageDownload::checkSignature(
     const std::string& signature, const std::optional<platform::UrlResponse>& response,
-    const std::optional<platform::UrlError>& error) const {
+    const std::optional<platform::UrlError>& error,
+    const platform::ImageSignature::Prehash& arrived) const {
     const auto& files = platform::FileManager::defaultManager();
     const std::string partial = partialPath(destination);
     std::string refusal;
@@ -143,7 +153,7 @@ ImageDownload::Outcome ImageDownload::checkSignature(
                               response ? response->statusCode : 0);
     } else {
         const auto verdict =
-            platform::ImageSignature::check(partial, signature, trustedKey(), imageName);
+            platform::ImageSignature::check(partial, signature, trustedKey(), imageName, &arrived);
         if (verdict != platform::ImageSignature::Verdict::genuine) {
             refusal = platform::ImageSignature::describe(verdict);
         }

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "Platform/ImageSignature.h"
 #include "Platform/UrlSession.h"
 
 // The download of a disk image, to its place, whole and signed by the service. The transfer
@@ -57,6 +58,7 @@ struct ImageDownload {
     // Renames the image into its place when its signature holds; deletes it when not.
     Outcome checkSignature(const std::string& signature,
                            const std::optional<platform::UrlResponse>& response,
-                           const std::optional<platform::UrlError>& error) const;
+                           const std::optional<platform::UrlError>& error,
+                           const platform::ImageSignature::Prehash& arrived) const;
     void announceFailure(const platform::UrlError& error) const;
 };

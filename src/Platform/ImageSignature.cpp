@@ -109,34 +109,85 @@ std::optional<Signature> parseSignature(std::string_view text) {
     return signature;
 }
 
+using Digest = std::array<unsigned char, kPrehashBytes>;
+
+// The file's BLAKE2b-512, read a piece at a time.
+std::optional<Digest> digestOf(int fd) {
+    crypto_generichash_state state;
+    crypto_generichash_init(&state, nullptr, 0, kPrehashBytes);
+    std::vector<unsigned char> chunk(kReadChunk);
+    for (;;) {
+        const ssize_t got = ::read(fd, chunk.data(), chunk.size());
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return std::nullopt;
+        if (got == 0) break;
+        crypto_generichash_update(&state, chunk.data(), static_cast<std::size_t>(got));
+    }
+    Digest digest{};
+    crypto_generichash_final(&state, digest.data(), digest.size());
+    return digest;
+}
+
+}  // namespace
+
+struct ImageSignature::Prehash::State {
+    crypto_generichash_state hash;
+    std::uint64_t size = 0;  // bytes hashed, from the first
+    bool inOrder = true;     // no piece came at another offset than the next
+
+    void restart() {
+        crypto_generichash_init(&hash, nullptr, 0, kPrehashBytes);
+        size = 0;
+        inOrder = true;
+    }
+    // The digest, when the pieces were the first `fileSize` bytes in order.
+    std::optional<Digest> digestOf(std::uint64_t fileSize) const {
+        if (!inOrder || size != fileSize) return std::nullopt;
+        crypto_generichash_state copy = hash;  // final() consumes its state
+        Digest digest{};
+        crypto_generichash_final(&copy, digest.data(), digest.size());
+        return digest;
+    }
+};
+
+ImageSignature::Prehash::Prehash() : state_(std::make_unique<State>()) {
+    if (sodium_init() < 0) state_->inOrder = false;
+    state_->restart();
+}
+
+ImageSignature::Prehash::~Prehash() = default;
+
+void ImageSignature::Prehash::add(std::uint64_t offset, std::string_view bytes) {
+    if (offset == 0) state_->restart();
+    if (offset != state_->size) state_->inOrder = false;
+    if (!state_->inOrder) return;
+    crypto_generichash_update(&state_->hash, reinterpret_cast<const unsigned char*>(bytes.data()),
+                              bytes.size());
+    state_->size += bytes.size();
+}
+
+namespace {
+
 // Whether the signature holds for the file's bytes; nullopt when the file cannot be read.
 std::optional<bool> fileSignatureHolds(const std::string& path, const Signature& signature,
-                                       const PublicKey& key) {
+                                       const PublicKey& key,
+                                       const ImageSignature::Prehash::State* arrived) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return std::nullopt;
     ScopeExit closeFile([fd] { ::close(fd); });
-
-    if (signature.prehashed) {
-        crypto_generichash_state state;
-        crypto_generichash_init(&state, nullptr, 0, kPrehashBytes);
-        std::vector<unsigned char> chunk(kReadChunk);
-        for (;;) {
-            const ssize_t got = ::read(fd, chunk.data(), chunk.size());
-            if (got < 0 && errno == EINTR) continue;
-            if (got < 0) return std::nullopt;
-            if (got == 0) break;
-            crypto_generichash_update(&state, chunk.data(), static_cast<std::size_t>(got));
-        }
-        std::array<unsigned char, kPrehashBytes> hash{};
-        crypto_generichash_final(&state, hash.data(), hash.size());
-        return crypto_sign_verify_detached(signature.signature.data(), hash.data(), hash.size(),
-                                           key.key.data()) == 0;
-    }
-
-    // The legacy form signs the bytes themselves: Ed25519 needs them all at once.
     struct stat info {};
     if (::fstat(fd, &info) != 0) return std::nullopt;
     const auto size = static_cast<std::size_t>(info.st_size);
+
+    if (signature.prehashed) {
+        std::optional<Digest> digest = arrived ? arrived->digestOf(size) : std::nullopt;
+        if (!digest) digest = digestOf(fd);
+        if (!digest) return std::nullopt;
+        return crypto_sign_verify_detached(signature.signature.data(), digest->data(),
+                                           digest->size(), key.key.data()) == 0;
+    }
+
+    // The legacy form signs the bytes themselves: Ed25519 needs them all at once.
     const unsigned char empty = 0;
     const unsigned char* bytes = &empty;
     void* mapped = MAP_FAILED;
@@ -172,8 +223,8 @@ bool namesFile(std::string_view comment, std::string_view fileName) {
 
 ImageSignature::Verdict ImageSignature::check(const std::string& imagePath,
                                               std::string_view signatureText,
-                                              std::string_view publicKey,
-                                              std::string_view fileName) {
+                                              std::string_view publicKey, std::string_view fileName,
+                                              const Prehash* arrived) {
     if (sodium_init() < 0) return Verdict::noTrustedKey;
     const auto key = parsePublicKey(publicKey);
     if (!key) return Verdict::noTrustedKey;
@@ -182,7 +233,8 @@ ImageSignature::Verdict ImageSignature::check(const std::string& imagePath,
     if (sodium_memcmp(signature->keyId.data(), key->keyId.data(), kKeyIdBytes) != 0) {
         return Verdict::otherKey;
     }
-    const auto holds = fileSignatureHolds(imagePath, *signature, *key);
+    const auto holds =
+        fileSignatureHolds(imagePath, *signature, *key, arrived ? arrived->state_.get() : nullptr);
     if (!holds) return Verdict::fileUnreadable;
     if (!*holds) return Verdict::fileChanged;
 

@@ -8,11 +8,17 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Platform/ServiceSlot.h"
 
 namespace platform {
+
+// Downloads only: sees each piece of the body as it is written to the file, with the offset it
+// lands at (a download that starts over begins again at 0). It runs on the session's transfer
+// thread, before the completion: what it does holds up the transfer.
+using DownloadBodyObserver = std::function<void(std::uint64_t offset, std::string_view bytes)>;
 
 struct UrlRequest {
     std::string url;
@@ -31,6 +37,7 @@ struct UrlRequest {
     // or a body without a validator, starts the file over. The entry is the wait before that
     // attempt, skipped when the attempt before brought bytes (the line worked until it broke).
     std::vector<std::chrono::milliseconds> resumeWaits;
+    DownloadBodyObserver bodyObserver;
 };
 
 struct UrlResponse {

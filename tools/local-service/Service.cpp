@@ -202,6 +202,9 @@ bool Service::start() {
     for (httplib::Server* server : {static_cast<httplib::Server*>(https_.get()), &control_}) {
         server->new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
         server->set_keep_alive_max_count(100);
+        // As web servers do: a small answer written in two pieces (headers, then body) must not
+        // wait for the client's delayed acknowledgement of the first.
+        server->set_tcp_nodelay(true);
         server->set_write_timeout(30, 0);
         server->set_exception_handler(
             [](const httplib::Request&, httplib::Response& response, std::exception_ptr error) {

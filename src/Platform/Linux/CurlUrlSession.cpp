@@ -900,6 +900,9 @@ size_t CurlUrlSession::Engine::onBody(char* data, size_t size, size_t count, voi
                 }
                 written += static_cast<size_t>(step);
             }
+            if (const auto& observer = transfer.task.request.bodyObserver) {
+                observer(transfer.received, std::string_view(data, length));
+            }
             transfer.received += length;
             transfer.attemptReceived += length;
             const auto now = Clock::now();
