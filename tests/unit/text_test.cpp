@@ -291,12 +291,16 @@ TEST_F(ImageSignatureTest, HoldsOnlyWhenKeyBytesCommentAndNameAllDo) {
     std::string crlf;
     for (const char c : good) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
     const std::string key = TestImages::publicKey();
+    // Pieces of the image as they arrived: the check takes their digest when they cover it.
+    using Arrived = std::vector<std::pair<std::uint64_t, std::string>>;
+    const Arrived inTwo = {{0, "the agent's "}, {12, "image"}};
     const struct {
         const char* name;
         std::string signature;
         Verdict verdict;
         std::string file = "";  // the image unless named
         std::string key = "";   // the build's unless named
+        Arrived arrived = {};
     } rows[] = {
         {"pre-hashed", good, Verdict::genuine},
         {"legacy", legacy, Verdict::genuine},
@@ -318,12 +322,36 @@ TEST_F(ImageSignatureTest, HoldsOnlyWhenKeyBytesCommentAndNameAllDo) {
         {"no such image", good, Verdict::fileUnreadable, path("missing.dmg")},
         {"no key", good, Verdict::noTrustedKey, "", " "},
         {"half a key", good, Verdict::noTrustedKey, "", key.substr(0, key.size() / 2)},
+        // Against the bytes that arrived, which the file (changed here) was written from.
+        {"what arrived", good, Verdict::genuine, changed, "", inTwo},
+        {"what arrived, started over",
+         good,
+         Verdict::genuine,
+         changed,
+         "",
+         {{0, "the agent's imagE"}, {0, "the agent's "}, {12, "image"}}},
+        {"what arrived, legacy: the file", legacy, Verdict::fileChanged, changed, "", inTwo},
+        {"a piece missing: the file",
+         good,
+         Verdict::fileChanged,
+         changed,
+         "",
+         {{0, "the agent's "}, {13, "mage"}}},
+        {"less than the file: the file",
+         good,
+         Verdict::fileChanged,
+         changed,
+         "",
+         {{0, "the agent's imag"}}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         ASSERT_FALSE(row.signature.empty());
+        ImageSignature::Prehash arrived;
+        for (const auto& [offset, bytes] : row.arrived) arrived.add(offset, bytes);
         EXPECT_EQ(ImageSignature::check(row.file.empty() ? image : row.file, row.signature,
-                                        row.key.empty() ? key : row.key, "KeloMac.dmg"),
+                                        row.key.empty() ? key : row.key, "KeloMac.dmg",
+                                        row.arrived.empty() ? nullptr : &arrived),
                   row.verdict);
     }
 }

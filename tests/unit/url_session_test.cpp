@@ -355,6 +355,12 @@ TEST_F(UrlSessionTest, BrokenDownloadResumesWhereItBrokeOrStartsOverWhenItMust) 
         for (const auto& answer : row.answers) service_.setAnswer("/agent/image.dmg", answer);
         auto request = UrlSessionTest::request(address);
         request.resumeWaits = row.waits.empty() ? minutes : row.waits;
+        // What the observer saw, put together where each piece landed.
+        std::string observed;
+        request.bodyObserver = [&observed](std::uint64_t offset, std::string_view bytes) {
+            observed.resize(offset);
+            observed += bytes;
+        };
         std::pair<std::uint64_t, std::optional<std::uint64_t>> last;
         const auto result = download(request, [&](std::uint64_t received, auto expected) {
             last = {received, expected};
@@ -377,6 +383,7 @@ TEST_F(UrlSessionTest, BrokenDownloadResumesWhereItBrokeOrStartsOverWhenItMust) 
         }
         ASSERT_FALSE(result.error) << result.error->printedForm();
         EXPECT_TRUE(result.body == pattern(size)) << "the file differs from the image";
+        EXPECT_TRUE(observed == result.body) << "the observer saw other bytes";
         // The progress ends with the whole image, counted across the attempts.
         EXPECT_EQ(last, std::make_pair(std::uint64_t{size}, std::optional<std::uint64_t>{size}));
         EXPECT_EQ(result.response->expectedContentLength, size);
