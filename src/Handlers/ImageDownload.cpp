@@ -1,7 +1,6 @@
 #include "Handlers/ImageDownload.h"
 
 #include <fmt/format.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -62,7 +61,7 @@ std::optional<platform::Error> stage(const std::filesystem::path& downloaded,
     const std::string partial = partialPath(destination);
     if (files.fileExists(destination)) files.removeItem(destination);
     if (files.fileExists(partial)) files.removeItem(partial);
-    if (::link(downloaded.c_str(), partial.c_str()) == 0) return std::nullopt;
+    if (!files.linkItem(downloaded.string(), partial)) return std::nullopt;
     return files.copyItem(downloaded.string(), partial);
 }
 

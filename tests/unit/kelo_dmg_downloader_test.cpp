@@ -72,6 +72,12 @@ class KeloDmgDownloaderTest : public TempHomeTest {
 TEST_F(KeloDmgDownloaderTest, RenewalResumesABrokenDownloadInstallsStartsAndCleansUp) {
     // The connection breaks twice on the way, after a third of the image each time.
     const auto third = fs::file_size(service().rootDir() + "/KeloMac.dmg") / 3;
+    // Downloads land on another file system than the home (as when /tmp is a tmpfs): the image
+    // is copied beside its place, not linked.
+    const std::string downloads = "/dev/shm/kelo-downloads-" + std::to_string(::getpid());
+    ASSERT_TRUE(fs::create_directories(downloads));
+    const std::shared_ptr<void> removeDownloads(nullptr, [&](void*) { fs::remove_all(downloads); });
+    setVariable("TMPDIR", downloads.c_str());
     for (int broken = 0; broken < 2; ++broken) {
         service().setAnswer("/agent/KeloMac.dmg", {.dropAfterBytes = third, .times = 1});
     }
