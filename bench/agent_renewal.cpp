@@ -1,7 +1,9 @@
 // Agent renewal from the agent image on the local service, one run per start:
 //
 //   bench_agent_renewal launcher   KeloAppUpgrader::keloAppUpdater() with an update needed: the
-//                                  image downloaded, mounted, the agent copied and started
+//                                  image downloaded, its signature checked, the image mounted,
+//                                  the agent copied and started; from KELO_BENCH_IMAGE_ADDRESS
+//                                  when that is set (the service may break that one on purpose)
 //   bench_agent_renewal anchor     the plain tools: curl -o, 7zz x, cp -a, then the same agent
 //                                  started the same way
 //
@@ -10,8 +12,9 @@
 // (VmHWM, reset just before) above its resident memory before the download.
 //
 // Environment: HOME and XDG_RUNTIME_DIR (a fresh folder per run), KELO_TEST_AGENT_RECORD,
-// KELO_PELLIX_CA_FILE, KELO_BENCH_HOST (host:port of the local service), and for the anchor
-// KELO_BENCH_ANCHOR_CA (what the launcher trusts: the system's authorities and the test one).
+// KELO_PELLIX_CA_FILE, KELO_BENCH_HOST (host:port of the local service), KELO_BENCH_BUNDLE (the
+// built bundle: its image key and disk-image tool), and for the anchor KELO_BENCH_ANCHOR_CA (what
+// the launcher trusts: the system's authorities and the test one).
 #include <fmt/format.h>
 
 #include <cstdio>
@@ -27,6 +30,7 @@
 #include "Handlers/KeloDmgDownloader.h"
 #include "Handlers/Utils.h"
 #include "Objects/SessionDetails.h"
+#include "Platform/Bundle.h"
 #include "Platform/Volumes.h"
 
 namespace fs = std::filesystem;
@@ -37,6 +41,7 @@ namespace {
 constexpr double kMiB = 1024.0;  // KiB per MiB
 
 void launcher(const std::string& host, const std::string& record) {
+    platform::Bundle::overrideMainBundlePath(bench::required("KELO_BENCH_BUNDLE"));
     auto& session = SessionDetails::getInstance();
     session.setWebServerName(host);
     session.setDcName("bench");
@@ -53,6 +58,10 @@ void launcher(const std::string& host, const std::string& record) {
     bench::waitFor(
         [](auto done) { ApiHandler::getInstance().checkKeloHelvoUpdateWithCompletion(done); });
     session.setIsUpdateNeeded(true);
+    if (const char* address = std::getenv("KELO_BENCH_IMAGE_ADDRESS")) {
+        session.setIsCdnAvailable(true);
+        session.setCdnUrl(std::string(address));
+    }
 
     if (!bench::resetPeakMemory()) bench::fail("cannot reset the peak memory");
     const long before = bench::statusKiB("self", "VmRSS");

@@ -40,6 +40,8 @@ trap cleanup EXIT
 
 # ---- the local service, its authority and the images ----------------------------------------
 "$root/tools/make-test-ca.sh" "$build/test-ca" >/dev/null
+# Signed with the build's image key, which the built bundle trusts.
+export KELO_IMAGE_KEY=$build/keys/kelo-images.key
 SIZE_MB=64 "$root/tools/make-test-images.sh" "$work/images" >/dev/null
 "$root/tools/make-test-images.sh" "$work/small" >/dev/null
 7zz x -y -bso0 -bsp0 -o"$work/small/volume" "$work/small/KeloMac.dmg"
@@ -119,13 +121,32 @@ limit() {
 
 wants() { [[ " $only " == *" $1 "* ]]; }
 
+# control METHOD PATH [JSON]: a request to the local service's control side; prints its answer.
+control() {
+    curl -sS --fail -X "$1" -H 'Content-Type: application/json' ${3:+--data "$3"} \
+        "http://127.0.0.1:$KELO_BENCH_CONTROL$2"
+}
+
 # ---- agent renewal from a 64 MiB image ---------------------------------------------------------
 if wants renewal; then
     : >"$work/renewal.launcher"
     : >"$work/renewal.anchor"
+    : >"$work/renewal.broken"
+    : >"$work/renewal.sent"
+    # The same image (and signature) at a second address, where the service drops the connection
+    # after every 16 MiB it sends: the launcher must resume, not start over.
+    broken=/broken/KeloMac.dmg
+    control POST /control/answer \
+        '[{"path":"'$broken'","file":"KeloMac.dmg","dropAfterBytes":16777216},
+          {"path":"'$broken'.minisig","file":"KeloMac.dmg.minisig"}]' >/dev/null
+    image_bytes=$(stat -c %s "$work/images/KeloMac.dmg")
     for _ in $(seq "$quick_runs"); do
         in_fresh_home "$bin/bench_agent_renewal" launcher >>"$work/renewal.launcher"
         in_fresh_home "$bin/bench_agent_renewal" anchor >>"$work/renewal.anchor"
+        control DELETE /control/requests >/dev/null
+        KELO_BENCH_IMAGE_ADDRESS=https://$KELO_BENCH_HOST$broken \
+            in_fresh_home "$bin/bench_agent_renewal" launcher >>"$work/renewal.broken"
+        control GET "/control/sent?path=$broken" | jq -r .bytes >>"$work/renewal.sent"
     done
     figure "Agent renewal, 64 MiB image" \
         "$(column 1 <"$work/renewal.launcher" | median)" \
@@ -133,6 +154,13 @@ if wants renewal; then
     limit "Agent renewal, peak memory above the launcher's before the download" \
         "$(column 2 <"$work/renewal.launcher" | median)" MiB "<=" 16 \
         "(over $(column 3 <"$work/renewal.launcher" | median) MiB before)"
+    figure "Agent renewal, connection dropped every 16 MiB (vs unbroken)" \
+        "$(column 1 <"$work/renewal.broken" | median)" \
+        "$(column 1 <"$work/renewal.launcher" | median)" s "<=" 1.3
+    # Every run must resume rather than fetch again: the worst run counts.
+    limit "Agent renewal, bytes sent when dropped every 16 MiB, per image byte (most)" \
+        "$(awk -v size="$image_bytes" '{ printf "%.3f\n", $1 / size }' "$work/renewal.sent" |
+            sort -g | tail -n 1)" "x" "<=" 1.05 "of $image_bytes bytes"
 fi
 
 # ---- join to agent started, agent current ------------------------------------------------------

@@ -12,6 +12,34 @@ set_target_properties(kelo_launcher PROPERTIES
     OUTPUT_NAME "${KELO_EXECUTABLE_NAME}"
     RUNTIME_OUTPUT_DIRECTORY "${KELO_BUNDLE_MACOS_DIR}")
 
+# The key the service signs its disk images with (minisign): its public half goes into the
+# bundle's Info.plist as "KeloImagePublicKey", and the launcher mounts no image without a good
+# signature by it. A release names its key; any other build makes a throw-away pair once, in
+# build/keys/, with which the tests, the benchmarks and the demo sign their images.
+set(KELO_IMAGE_PUBLIC_KEY "" CACHE STRING
+    "The service's image key: the base64 line of its minisign public key file")
+set(KELO_IMAGE_KEY_DIR "${CMAKE_BINARY_DIR}/keys")
+if(KELO_IMAGE_PUBLIC_KEY)
+    set(KELO_IMAGE_KEY_LINE "${KELO_IMAGE_PUBLIC_KEY}")
+else()
+    set(public_key "${KELO_IMAGE_KEY_DIR}/kelo-images.pub")
+    set(secret_key "${KELO_IMAGE_KEY_DIR}/kelo-images.key")
+    if(NOT EXISTS "${public_key}" OR NOT EXISTS "${secret_key}")
+        find_program(KELO_MINISIGN minisign REQUIRED)
+        file(MAKE_DIRECTORY "${KELO_IMAGE_KEY_DIR}")
+        file(REMOVE "${public_key}" "${secret_key}")
+        execute_process(COMMAND "${KELO_MINISIGN}" -G -W -p "${public_key}" -s "${secret_key}"
+                        RESULT_VARIABLE made OUTPUT_QUIET ERROR_VARIABLE why)
+        if(NOT made EQUAL 0)
+            message(FATAL_ERROR "minisign could not make the image key pair: ${why}")
+        endif()
+        message(STATUS "Made a throw-away image key pair in ${KELO_IMAGE_KEY_DIR}")
+    endif()
+    # A public key file is an untrusted comment line, then the key.
+    file(STRINGS "${public_key}" public_key_lines)
+    list(GET public_key_lines 1 KELO_IMAGE_KEY_LINE)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${public_key}")
+endif()
 configure_file(resources/Info.plist.in "${KELO_BUNDLE_DIR}/Contents/Info.plist" @ONLY)
 
 file(GLOB KELO_RESOURCE_FILES CONFIGURE_DEPENDS resources/*.html resources/*.css resources/*.svg)

@@ -2,7 +2,7 @@
 # The launcher against the local service, in a demo home under the build folder (your own home is
 # never touched):
 #   - the local service plays the data centre "localkelo": the join page, the update checks and a
-#     demo support agent image;
+#     demo support agent image, signed with the build's image key;
 #   - the launcher starts with -DC localkelo and shows the join page.
 # With a display you join by hand. Without one (DISPLAY unset) the demo runs on a virtual display,
 # joins by itself, prints what the launcher did and saves a screenshot in the build folder.
@@ -88,7 +88,14 @@ for tool in KeloCrashDetector HelvoUserHandler KHPreLogin KeloPingAgent; do
     printf '#!/bin/sh\necho "%s of the demo agent"\n' "$tool" >"$agent/$tool"
     chmod 755 "$agent/$tool"
 done
-genisoimage -quiet -R -input-charset utf-8 -V Kelo -o "$demo/root/KeloMac.dmg" "$agent"
+# Made and signed as the service makes its images, with the build's image key: the launcher
+# installs nothing its bundle's key did not sign.
+image_key="$build/keys/kelo-images.key"
+[ -r "$image_key" ] || {
+    echo "demo: no image key at $image_key (a build given KELO_IMAGE_PUBLIC_KEY has none)" >&2
+    exit 1
+}
+"$root/tools/kelo-image.sh" agent "$agent" "$demo/root/KeloMac.dmg" --key "$image_key"
 
 # --- The local service ---------------------------------------------------------------------
 rm -f "$demo/port" "$demo/control-port"
@@ -163,7 +170,7 @@ summary() {
     fi
     echo
     echo "From the log ($log):"
-    grep -E "Kelo Pellix App Started|Arguments Readed|Details Shared for Joining|check_update|Kelo Joindetails Content|Download finished|file copied|Launch" \
+    grep -E "Kelo Pellix App Started|Arguments Readed|Details Shared for Joining|check_update|Kelo Joindetails Content|Download finished|Download failed|Image refused|Resuming|file copied|Launch" \
         "$log" 2>/dev/null | cut -c1-220 | sed 's/^/    /' || true
 }
 

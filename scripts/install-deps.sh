@@ -8,11 +8,11 @@ packages=(
   clang libc++-dev libc++abi-dev libclang-rt-14-dev clang-format
   libgtk-4-dev libwebkitgtk-6.0-dev libglib2.0-dev
   libcurl4-openssl-dev libssl-dev openssl ca-certificates
-  libplist-dev nlohmann-json3-dev libfmt-dev libcpp-httplib-dev
+  libplist-dev nlohmann-json3-dev libfmt-dev libcpp-httplib-dev libsodium-dev minisign
   libgtest-dev libgmock-dev
   7zip p7zip-full genisoimage
   xvfb xauth dbus dbus-x11 at-spi2-core desktop-file-utils x11-utils
-  tinyproxy-bin
+  tinyproxy-bin jq
 )
 
 missing=()

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# Builds the disk images that the tests and the demo serve, in OUTDIR:
-#   KeloMac.dmg           volume "Kelo": the agent "Kelo.app" and its four support tools
-#   KeloHelvoPellix.dmg   volume "Pellix Plugin": the launcher's update "Kelo Helvo Pellix.app"
-# They are ISO 9660 images with Rock Ridge (so modes, symbolic links and long names survive)
-# despite their .dmg names: our hdiutil opens images by content, as macOS's does.
+# Builds the disk images that the tests and the benchmarks serve, in OUTDIR, with the service's
+# image tool (tools/kelo-image.sh):
+#   KeloMac.dmg           volume "Kelo": the test agent "Kelo.app" and its four support tools
+#   KeloHelvoPellix.dmg   volume "Pellix Plugin": a test launcher "Kelo Helvo Pellix.app"
+# and, when KELO_IMAGE_KEY names a secret key, their signatures (KeloMac.dmg.minisig, ...).
 #
 # Environment:
 #   AGENT_VERSION    CFBundleShortVersionString of Kelo.app (default 2.0)
 #   PELLIX_VERSION   CFBundleShortVersionString of Kelo Helvo Pellix.app (default 9.9.9)
 #   SIZE_MB          pads Kelo.app with a random file of that many MiB (benchmarks use 64)
+#   KELO_IMAGE_KEY   the minisign secret key to sign with (a build's is build/keys/kelo-images.key)
 #
 # The agent, when started, appends one line to $KELO_TEST_AGENT_RECORD (default
 # $HOME/agent-started.txt): the time (date +%s.%N), then each argument, all separated by tabs.
@@ -28,10 +29,9 @@ case $size_mb in
         exit 1
         ;;
 esac
-command -v genisoimage >/dev/null || {
-    echo "genisoimage is missing (Debian package genisoimage)" >&2
-    exit 1
-}
+image_tool=$(dirname "$0")/kelo-image.sh
+signing=()
+if [ -n "${KELO_IMAGE_KEY:-}" ]; then signing=(--key "$KELO_IMAGE_KEY"); fi
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -57,13 +57,6 @@ write_info_plist() {
         echo '</dict>'
         echo '</plist>'
     } >"$file"
-}
-
-make_image() {
-    local label=$1 source=$2 image=$3
-    # Written beside the final name and renamed, so a reader never sees half an image.
-    genisoimage -quiet -R -input-charset utf-8 -V "$label" -o "$image.partial" "$source"
-    mv -f "$image.partial" "$image"
 }
 
 # The agent image.
@@ -98,7 +91,7 @@ done
 if [ "$size_mb" -gt 0 ]; then
     head -c "$((size_mb * 1024 * 1024))" /dev/urandom >"$agent_app/Resources/padding.bin"
 fi
-make_image Kelo "$agent_volume" "$outdir/KeloMac.dmg"
+"$image_tool" agent "$agent_volume" "$outdir/KeloMac.dmg" "${signing[@]}"
 
 # The launcher's update image.
 pellix_volume=$work/pellix
@@ -117,4 +110,5 @@ cat >"$pellix_app/MacOS/KeloHelvoPellix" <<PELLIX
 echo "Kelo Helvo Pellix $pellix_version"
 PELLIX
 chmod 755 "$pellix_app/MacOS/KeloHelvoPellix"
-make_image "Pellix Plugin" "$pellix_volume" "$outdir/KeloHelvoPellix.dmg"
+"$image_tool" update "$pellix_volume/Kelo Helvo Pellix.app" "$outdir/KeloHelvoPellix.dmg" \
+    "${signing[@]}"

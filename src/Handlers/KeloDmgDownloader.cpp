@@ -102,24 +102,22 @@ void KeloDmgDownloader::startDownLoadingKeloMacDmg() {
             fmt::format("{} {}", described(system.productName), described(system.productVersion));
 
         auto self = shared_from_this();
-        platform::UrlSession::shared().downloadTask(
-            std::move(request), [self, address](std::optional<std::filesystem::path> file,
-                                                std::optional<platform::UrlResponse> response,
-                                                std::optional<platform::UrlError> error) {
-                platform::ExceptionGuard::run(kStartDownloadBlock, [&] {
-                    const ImageDownload download{.operation = kStartDownloadBlock,
-                                                 .address = address,
-                                                 .destination = imagePath(),
-                                                 .sender = self.get()};
-                    const auto outcome = download.finish(file, response, std::move(error));
-                    // A body that is no image cannot be installed: other processes learn it as
-                    // they would from a launch that failed.
-                    if (outcome == ImageDownload::Outcome::notImage) {
-                        postFailureStatus(kStartDownloadBlock);
-                    }
-                    if (outcome == ImageDownload::Outcome::placed) self->mountingKeloMacDmg();
-                });
+        const ImageDownload download{.operation = kStartDownloadBlock,
+                                     .address = address,
+                                     .destination = imagePath(),
+                                     .imageName = "KeloMac.dmg",
+                                     .sender = self.get()};
+        download.start(std::move(request), [self](ImageDownload::Outcome outcome) {
+            platform::ExceptionGuard::run(kStartDownloadBlock, [&] {
+                // A body that is no image, or an image the service did not sign, cannot be
+                // installed: other processes learn it as they would from a launch that failed.
+                if (outcome == ImageDownload::Outcome::notImage ||
+                    outcome == ImageDownload::Outcome::refused) {
+                    postFailureStatus(kStartDownloadBlock);
+                }
+                if (outcome == ImageDownload::Outcome::placed) self->mountingKeloMacDmg();
             });
+        });
     });
 }
 

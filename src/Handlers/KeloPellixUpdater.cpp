@@ -86,22 +86,17 @@ void KeloPellixUpdater::downloadPellixdmg() {
         request.url = address;
         request.timeoutSeconds = 240;
         auto self = shared_from_this();
-        platform::UrlSession::shared().downloadTask(
-            std::move(request), [self, address](std::optional<std::filesystem::path> file,
-                                                std::optional<platform::UrlResponse> response,
-                                                std::optional<platform::UrlError> error) {
-                platform::ExceptionGuard::run(kDownloadBlock, [&] {
-                    const ImageDownload download{.operation = kDownloadBlock,
-                                                 .address = address,
-                                                 .destination = imagePath(),
-                                                 .sender = self.get(),
-                                                 .failureLineEnd = " "};
-                    if (download.finish(file, response, std::move(error)) ==
-                        ImageDownload::Outcome::placed) {
-                        self->mountingKeloPellixDmg();
-                    }
-                });
+        const ImageDownload download{.operation = kDownloadBlock,
+                                     .address = address,
+                                     .destination = imagePath(),
+                                     .imageName = "KeloHelvoPellix.dmg",
+                                     .sender = self.get(),
+                                     .failureLineEnd = " "};
+        download.start(std::move(request), [self](ImageDownload::Outcome outcome) {
+            platform::ExceptionGuard::run(kDownloadBlock, [&] {
+                if (outcome == ImageDownload::Outcome::placed) self->mountingKeloPellixDmg();
             });
+        });
     });
 }
 

@@ -184,6 +184,12 @@ std::optional<Error> FileManager::copyItem(const std::string& source,
     return std::nullopt;
 }
 
+std::optional<Error> FileManager::linkItem(const std::string& source,
+                                           const std::string& destination) const {
+    if (::link(source.c_str(), destination.c_str()) != 0) return Error::posix(errno, destination);
+    return std::nullopt;
+}
+
 std::optional<std::uint64_t> FileManager::fileSize(const std::string& path) const {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) return std::nullopt;

@@ -33,6 +33,8 @@ class FileManager {
     // Copies a file or a folder tree (modes and symbolic links kept). Fails when the destination
     // exists or its folder is missing; a copy that fails half-way is removed again.
     std::optional<Error> copyItem(const std::string& source, const std::string& destination) const;
+    // Gives a file a second name (a hard link): no bytes are copied. Fails across file systems.
+    std::optional<Error> linkItem(const std::string& source, const std::string& destination) const;
 
     std::optional<std::uint64_t> fileSize(const std::string& path) const;
     std::optional<std::string> readFile(const std::string& path, Error* error = nullptr) const;

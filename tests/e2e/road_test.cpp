@@ -58,17 +58,12 @@ std::string closeWindow(launcher_test::PrivateBus& bus) {
 // ---- 1. First start from the invitation's disk image --------------------------------------------
 
 TEST_F(EndToEndTest, FirstStartFromTheMountedLauncherImage) {
-    // The invitation: an image with volume "Pellix Plugin" holding the launcher and, hidden
-    // beside it, the customer's configuration. It is mounted with the launcher's own disk-image
-    // tool, and the launcher is started from the volume.
-    const std::string content = path("invitation");
-    fs::create_directories(content);
-    fs::copy(KELO_BUNDLE_DIR, content + "/Kelo Helvo Pellix.app", fs::copy_options::recursive);
-    writeText(content + "/.pellixConfiguration", std::string("KELO_PARLO_IND\nPellixToken=") +
-                                                     kToken + "&DC=" + kDataCentre +
-                                                     "&pathForPellix=join/");
-    ASSERT_TRUE(shell("genisoimage -quiet -R -input-charset utf-8 -V 'Pellix Plugin' -o",
-                      {path("Invitation.dmg"), content}));
+    // The invitation, as the service's image tool makes it: an image with volume "Pellix Plugin"
+    // holding the launcher and, hidden beside it, the customer's configuration. It is mounted
+    // with the launcher's own disk-image tool, and the launcher is started from the volume.
+    ASSERT_TRUE(shell(std::string(KELO_SOURCE_DIR) + "/tools/kelo-image.sh invitation",
+                      {KELO_BUNDLE_DIR, path("Invitation.dmg"), "--dc", kDataCentre, "--token",
+                       kToken, "--path", "join/"}));
     ASSERT_TRUE(shell(std::string(KELO_BIN_DIR) + "/hdiutil mount", {path("Invitation.dmg")}));
     const std::string offered =
         path(".cache/KeloHelvoPellix/Volumes/Pellix Plugin/Kelo Helvo Pellix.app");

@@ -14,6 +14,7 @@
 #include "MainLoop.h"
 #include "Objects/SessionDetails.h"
 #include "OutputCapture.h"
+#include "Platform/Bundle.h"
 #include "Platform/ServiceSlot.h"
 #include "Platform/Volumes.h"
 #include "RecordingStatusCenter.h"
@@ -51,6 +52,7 @@ bool probe(const std::string& url) {
 
 void FourRequestsTest::SetUp() {
     TempHomeTest::SetUp();
+    platform::Bundle::overrideMainBundlePath(std::string(KELO_BUNDLE_DIR));
     platform::ServiceSlot<platform::ProcessRunner>::set(runner_);
     platform::ServiceSlot<platform::Workspace>::set(std::make_shared<RecordingWorkspace>());
     platform::ServiceSlot<platform::DistributedNotificationCenter>::set(
@@ -58,6 +60,11 @@ void FourRequestsTest::SetUp() {
     // A mount is answered without running the tool: only whether the image arrived counts.
     runner_->mountOutput = "/dev/loop-test\t\t" + platform::Volumes::volumeNamed("Kelo") + "\n";
     std::filesystem::create_directories(home() + "/Library/Application Support/KeloParloNative");
+}
+
+void FourRequestsTest::TearDown() {
+    platform::Bundle::overrideMainBundlePath(std::nullopt);
+    TempHomeTest::TearDown();
 }
 
 FourRequestsTest::Outcomes FourRequestsTest::runAgainst(LocalService& front) {

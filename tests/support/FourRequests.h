@@ -10,7 +10,8 @@
 
 // The launcher's requests against one server that plays the data centre's web server: both update
 // checks, both image downloads (a mount ends them; nothing is installed) and the network monitor's
-// probe. Each is reduced to whether it reached its end, in that order.
+// probe. Each is reduced to whether it reached its end, in that order. The handlers run as the
+// built bundle, whose key the images are signed with.
 class FourRequestsTest : public TempHomeTest {
   protected:
     struct Outcomes {
@@ -21,6 +22,7 @@ class FourRequestsTest : public TempHomeTest {
     static inline const std::vector<bool> kNoneReached = std::vector<bool>(5, false);
 
     void SetUp() override;
+    void TearDown() override;
     Outcomes runAgainst(LocalService& front);
 
     std::shared_ptr<RecordingProcessRunner> runner_ = std::make_shared<RecordingProcessRunner>();

@@ -204,6 +204,7 @@ void LocalService::setAnswer(const std::string& path, const Answer& answer) {
                  {"dropAfterBytes", set(answer.dropAfterBytes)},
                  {"stallAfterBytes", set(answer.stallAfterBytes)},
                  {"redirectTo", set(answer.redirectTo)},
+                 {"ignoreRange", answer.ignoreRange ? json(true) : json()},
                  {"times", set(answer.times)}};
     if (!answer.headers.empty()) body["headers"] = answer.headers;
     if (answer.delayMs > 0) body["delayMs"] = answer.delayMs;
@@ -216,6 +217,11 @@ void LocalService::setAnswer(const std::string& path, const Answer& answer) {
 
 void LocalService::reset() {
     control("POST", "/control/reset");
+}
+
+std::size_t LocalService::sent(const std::string& path) const {
+    return control("GET", httplib::append_query_params("/control/sent", {{"path", path}}))
+        .value("bytes", std::size_t{0});
 }
 
 std::vector<LocalService::Request> LocalService::requests(const std::string& path) const {

@@ -23,9 +23,11 @@ class LocalService {
   public:
     // A scripted answer for one path. Whatever is left unset comes from the path's usual answer,
     // so {dropAfterBytes = 1000} serves the usual image but closes the connection after 1000
-    // bytes of it. A failure status (300 or more) without body or file comes with a short text.
-    // Answers for one path are used in the order they were set; one without `times` stays in
-    // front for good.
+    // bytes of it. A file comes with its ETag and Last-Modified, and a Range request for it (one
+    // range, If-Range naming that ETag or date, or none) gets that range with status 206. A
+    // header given here replaces the file's; given empty, it takes it out. A failure status (300 or
+    // more) without body or file comes with a short text. Answers for one path are used in the
+    // order they were set; one without `times` stays in front for good.
     struct Answer {
         std::optional<int> status{};
         std::optional<std::string> body{};
@@ -40,7 +42,8 @@ class LocalService {
         std::optional<std::size_t> stallAfterBytes{};
         long stallMs = 0;
         std::optional<std::string> redirectTo{};  // 302 with this Location
-        std::optional<long> times{};              // how often; unset: every time from now on
+        bool ignoreRange = false;     // a Range request gets the whole body, with status 200
+        std::optional<long> times{};  // how often; unset: every time from now on
     };
 
     // A request as the service received it.
@@ -79,6 +82,8 @@ class LocalService {
     void setAnswer(const std::string& path, const Answer& answer);
     // Default answers again; request log and events cleared.
     void reset();
+    // The body bytes sent for a path so far, cut answers included.
+    std::size_t sent(const std::string& path) const;
     // Every request received so far, or those for one path.
     std::vector<Request> requests(const std::string& path = {}) const;
     // Whether `count` requests for `path` have arrived within `timeout`.

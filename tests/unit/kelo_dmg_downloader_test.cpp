@@ -69,7 +69,18 @@ class KeloDmgDownloaderTest : public TempHomeTest {
     std::unique_ptr<LocalService> service_;
 };
 
-TEST_F(KeloDmgDownloaderTest, RenewalInstallsStartsAndCleansUp) {
+TEST_F(KeloDmgDownloaderTest, RenewalResumesABrokenDownloadInstallsStartsAndCleansUp) {
+    // The connection breaks twice on the way, after a third of the image each time.
+    const auto third = fs::file_size(service().rootDir() + "/KeloMac.dmg") / 3;
+    // Downloads land on another file system than the home (as when /tmp is a tmpfs): the image
+    // is copied beside its place, not linked.
+    const std::string downloads = "/dev/shm/kelo-downloads-" + std::to_string(::getpid());
+    ASSERT_TRUE(fs::create_directories(downloads));
+    const std::shared_ptr<void> removeDownloads(nullptr, [&](void*) { fs::remove_all(downloads); });
+    setVariable("TMPDIR", downloads.c_str());
+    for (int broken = 0; broken < 2; ++broken) {
+        service().setAnswer("/agent/KeloMac.dmg", {.dropAfterBytes = third, .times = 1});
+    }
     fs::create_directories(agentFolder() + "Kelo.app/Contents");
     writeText(agentFolder() + "KHPreLogin", "tool of an earlier agent\n");
     // An older agent's volume is still mounted: the new image is mounted as "Kelo 1".
@@ -83,10 +94,17 @@ TEST_F(KeloDmgDownloaderTest, RenewalInstallsStartsAndCleansUp) {
 
     const auto image = agentFolder() + "KeloMac.dmg";
     const auto requests = service().requests("/agent/KeloMac.dmg");
-    ASSERT_EQ(requests.size(), 1u);
+    std::vector<std::string> ranges;
+    for (const auto& request : requests) ranges.push_back(request.header("Range"));
+    EXPECT_THAT(ranges, ElementsAre("", "bytes=" + std::to_string(third) + "-",
+                                    "bytes=" + std::to_string(2 * third) + "-"));
     const auto system = platform::SystemVersion::read();
-    EXPECT_EQ(requests[0].header("User-Agent"), system.productName.value_or("(null)") + " " +
-                                                    system.productVersion.value_or("(null)"));
+    const std::string userAgent =
+        system.productName.value_or("(null)") + " " + system.productVersion.value_or("(null)");
+    EXPECT_EQ(requests.back().header("User-Agent"), userAgent);
+    const auto signatures = service().requests("/agent/KeloMac.dmg.minisig");
+    ASSERT_EQ(signatures.size(), 1u);
+    EXPECT_EQ(signatures[0].header("User-Agent"), userAgent);
     const auto mounted = platform::Volumes::volumeNamed("Kelo 1");
     EXPECT_THAT(
         runner_->journal.entries(),
@@ -108,6 +126,7 @@ TEST_F(KeloDmgDownloaderTest, RenewalInstallsStartsAndCleansUp) {
 
 TEST_F(KeloDmgDownloaderTest, AgentFoundAfterMountingLeavesTheVolumeMounted) {
     service().setAnswer("/cdn/agent.dmg", {.file = "KeloMac.dmg"});
+    service().setAnswer("/cdn/agent.dmg.minisig", {.file = "KeloMac.dmg.minisig"});
     auto& session = SessionDetails::getInstance();
     session.setIsCdnAvailable(true);
     session.setCdnUrl(service().baseUrl() + "/cdn/agent.dmg");
@@ -119,6 +138,7 @@ TEST_F(KeloDmgDownloaderTest, AgentFoundAfterMountingLeavesTheVolumeMounted) {
     ASSERT_TRUE(UrlSessionQueue::drain());
 
     EXPECT_EQ(service().requests("/cdn/agent.dmg").size(), 1u);
+    EXPECT_EQ(service().requests("/cdn/agent.dmg.minisig").size(), 1u);
     EXPECT_THAT(service().requests("/agent/KeloMac.dmg"), IsEmpty());
     EXPECT_THAT(runner_->journal.entries(),
                 ElementsAre("hdiutil mount " + agentFolder() + "KeloMac.dmg -> 0"));

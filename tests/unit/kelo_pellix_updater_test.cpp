@@ -28,8 +28,10 @@ class KeloPellixUpdaterTest : public TempHomeTest {
         session().setKeloPellixNativeFolder(nativeFolder());
         session().setLocalKeloPellixAppVersion("1.0");
         session().setPellixUpdateNeeded(true);
+        session().setPellixDownloadUrl(std::nullopt);
     }
     void TearDown() override {
+        platform::ServiceSlot<platform::UrlSession>::set(nullptr);
         platform::Bundle::overrideMainBundlePath(std::nullopt);
         TempHomeTest::TearDown();
     }
@@ -93,6 +95,7 @@ TEST_F(KeloPellixUpdaterTest, ImageAddressIsTheGivenOneOrTheWebServersAndFailure
         const auto request = urlSession->requests().back();
         EXPECT_EQ(request.url, entry.used);
         EXPECT_EQ(request.timeoutSeconds, 240);
+        EXPECT_THAT(request.resumeWaits, ElementsAre(1s, 2s, 4s, 8s));
         EXPECT_TRUE(request.headers.empty());
         EXPECT_EQ(retrySender, updater.get());
     }
@@ -143,8 +146,11 @@ TEST_F(KeloPellixUpdaterTest, MountPointIsTheLastFieldOfTheToolsOutputAndIsDetac
 }
 
 TEST_F(KeloPellixUpdaterTest, ImageThatDoesNotMountLeavesNothingToInstall) {
-    startService().setAnswer("/agent/KeloHelvoPellix.dmg",
-                             {.status = 200, .body = "this is not a disk image", .times = 1});
+    // Signed as the service signs its images, but not a disk image.
+    const std::string offered = startService().rootDir() + "/KeloHelvoPellix.dmg";
+    writeText(offered, "this is not a disk image");
+    writeText(offered + ".minisig",
+              TestImages::signature(offered, {"timestamp:1\tfile:KeloHelvoPellix.dmg"}));
     OutputCapture log(STDERR_FILENO, path("log.txt"));
     // Handled as a download that failed.
     ASSERT_TRUE(downloadPostsTheRetryNotice(

@@ -1,13 +1,16 @@
 // Both disk images (the agent's and the launcher's) against a server that fails them in every way
-// the network can: the connection dropped half-way through the image, silence after the headers,
-// and answers 404, 500, 401 and 407 with bodies. Each failure ends as a failed download (the retry
-// notice is posted), nothing reaches the disk-image tool, nothing is mounted, and no image, whole
-// or partial, is left under its name; the next attempt then runs as if nothing had happened.
+// the network can, and against images the service did not sign: the connection dropped on every
+// attempt, silence after the headers, answers 404, 500, 401 and 407 with bodies, and a signature
+// that is missing, by another key, for changed bytes or a changed comment, or made for another
+// name or the other image. Each failure ends as a failed download (the retry notice is posted),
+// says why in the log, nothing reaches the disk-image tool, nothing is mounted, and no image,
+// whole or partial, is left under its name; the next attempt then runs as if nothing had happened.
 #include "KeloTest.h"
 
 #include <unistd.h>
 
 #include "DownloadEnd.h"
+#include "Handlers/ImageDownload.h"
 #include "Handlers/KeloAppUpgrader.h"
 #include "Handlers/KeloDmgDownloader.h"
 #include "Handlers/KeloPellixUpdater.h"
@@ -26,7 +29,10 @@ namespace {
 
 struct Fault {
     const char* name;
+    std::string path;  // the image's, or its signature's
     LocalService::Answer answer;
+    std::string said;  // in the log
+    bool transferBroke = false;
 };
 
 class NetworkFaultsTest : public TempHomeTest {
@@ -39,6 +45,7 @@ class NetworkFaultsTest : public TempHomeTest {
         platform::ServiceSlot<platform::ProcessRunner>::set(runner_);
         platform::ServiceSlot<platform::Workspace>::set(workspace_);
         platform::ServiceSlot<platform::DistributedNotificationCenter>::set(statusCenter_);
+        ImageDownload::setResumeWaitsForTesting({{0ms, 0ms, 0ms, 0ms}});
         auto& session = SessionDetails::getInstance();
         session.setWebServerName(service_.host());
         session.setSessionKey("123456789");
@@ -46,6 +53,7 @@ class NetworkFaultsTest : public TempHomeTest {
         fs::create_directories(agentFolder());
     }
     void TearDown() override {
+        ImageDownload::setResumeWaitsForTesting(std::nullopt);
         platform::Bundle::overrideMainBundlePath(std::nullopt);
         TempHomeTest::TearDown();
     }
@@ -57,32 +65,93 @@ class NetworkFaultsTest : public TempHomeTest {
         return home() + "/Library/Application Support/KeloPellixNativeFolder/";
     }
 
-    // Each fault, answered once for `image`; `start` must end in the retry notice with nothing
-    // mounted and nothing left under `left` or `volume`; `alsoCheck` adds the road's own checks.
-    void failEveryWay(const std::string& image, const std::string& left, const std::string& volume,
-                      const std::function<void()>& start,
+    // Each fault, answered for `image` (and `other`, the other image, whose signature it must
+    // not take); `start` must end in the retry notice with nothing mounted and nothing left
+    // under `left` or `volume`; `alsoCheck` adds the road's own checks.
+    void failEveryWay(const std::string& image, const std::string& other, const std::string& left,
+                      const std::string& volume, const std::function<void()>& start,
                       const std::function<void(const Fault&)>& alsoCheck) {
-        const auto size = static_cast<std::size_t>(fs::file_size(service_.rootDir() + "/" + image));
+        const std::string root = service_.rootDir() + "/";
+        const std::string address = service_.baseUrl() + "/agent/" + image;
+        const auto size = static_cast<std::size_t>(fs::file_size(root + image));
+        // The same image with one byte changed after signing.
+        std::string changed = readText(root + image);
+        changed[size / 2] = static_cast<char>(changed[size / 2] ^ 1);
+        writeText(root + "changed-" + image, changed);
+        const std::string named = "timestamp:1\tfile:" + image + "\thashed";
+        std::string editedComment = readText(root + image + ".minisig");
+        editedComment.replace(editedComment.find("timestamp:"), 10, "timestamp:9");
+        const auto refused = [&](const std::string& why) {
+            return "Image refused, " + why + " : " + address + "\n";
+        };
         const Fault faults[] = {
-            {"dropped at half", {.dropAfterBytes = size / 2, .times = 1}},
-            {"silent after the headers", {.stallAfterBytes = 0, .stallMs = 3000, .times = 1}},
-            {"404", {.status = 404, .body = "<html>Not Found</html>", .times = 1}},
-            {"500", {.status = 500, .body = "<html>Internal Server Error</html>", .times = 1}},
+            {"dropped on every attempt",
+             "",
+             {.dropAfterBytes = size / 10, .times = 5},
+             "The network connection was lost.",
+             true},
+            {"silent after the headers, then closed",
+             "",
+             {.stallAfterBytes = 0, .stallMs = 100, .times = 5},
+             "The network connection was lost.",
+             true},
+            {"404",
+             "",
+             {.status = 404, .body = "<html>Not Found</html>", .times = 1},
+             "The server answered with HTTP status code 404."},
+            {"500",
+             "",
+             {.status = 500, .body = "<html>Internal Server Error</html>", .times = 1},
+             "The server answered with HTTP status code 500."},
             {"401",
+             "",
              {.status = 401,
               .body = "<html>Unauthorized</html>",
               .headers = {{"WWW-Authenticate", "Basic realm=\"service\""}},
-              .times = 1}},
+              .times = 1},
+             "The server answered with HTTP status code 401."},
             {"407",
+             "",
              {.status = 407,
               .body = "<html>Proxy Authentication Required</html>",
               .headers = {{"Proxy-Authenticate", "Basic realm=\"proxy\""}},
-              .times = 1}},
+              .times = 1},
+             "The server answered with HTTP status code 407."},
+            {"no signature",
+             ".minisig",
+             {.status = 404, .times = 1},
+             refused("no signature at " + address + ".minisig (HTTP status 404)")},
+            {"signed with another key",
+             ".minisig",
+             {.body = TestImages::signature(root + image,
+                                            {named, TestImages::makeKeyPair(path("other-key"))}),
+              .times = 1},
+             refused("the image is signed with another key")},
+            {"a byte changed after signing",
+             "",
+             {.file = "changed-" + image, .times = 1},
+             refused("the signature does not hold for the image's bytes")},
+            {"the trusted comment changed",
+             ".minisig",
+             {.body = editedComment, .times = 1},
+             refused("the signature does not hold for the trusted comment")},
+            {"signed for another name",
+             ".minisig",
+             {.body =
+                  TestImages::signature(root + image, {"timestamp:1\tfile:" + other + "\thashed"}),
+              .times = 1},
+             refused("the trusted comment names another file")},
+            {"the other image's signature",
+             ".minisig",
+             {.file = other + ".minisig", .times = 1},
+             refused("the signature does not hold for the image's bytes")},
         };
         for (const Fault& fault : faults) {
             SCOPED_TRACE(fault.name);
-            service_.setAnswer("/agent/" + image, fault.answer);
+            service_.setAnswer("/agent/" + image + fault.path, fault.answer);
+            OutputCapture log(STDERR_FILENO, path("log.txt"));
             EXPECT_TRUE(downloadPostsTheRetryNotice(start));
+            EXPECT_THAT(log.stop(), HasSubstr(fault.said));
             EXPECT_THAT(runner_->journal.entries(), IsEmpty()) << "the image was mounted";
             EXPECT_FALSE(fs::exists(volume));
             EXPECT_FALSE(fs::exists(left)) << "an image is under its final name";
@@ -101,20 +170,17 @@ class NetworkFaultsTest : public TempHomeTest {
 TEST_F(NetworkFaultsTest, AgentImageFailuresLeaveNothingAndTheNextJoinInstallsIt) {
     const std::string image = agentFolder() + "KeloMac.dmg";
     const std::string volume = platform::Volumes::volumeNamed("Kelo");
-    OutputCapture log(STDERR_FILENO, path("log.txt"));
     std::size_t statusPosts = 0;
     failEveryWay(
-        "KeloMac.dmg", image, volume,
+        "KeloMac.dmg", "KeloHelvoPellix.dmg", image, volume,
         [] { std::make_shared<KeloDmgDownloader>()->startDownLoadingKeloMacDmg(); },
         [&](const Fault& fault) {
             EXPECT_THAT(workspace_->launched.entries(), IsEmpty());
-            // Other processes hear of an answer that is no image, not of a transfer that failed.
-            statusPosts += fault.answer.status ? 1 : 0;
+            // Other processes hear of an answer that is no image, or no image of the service's,
+            // not of a transfer that failed.
+            statusPosts += fault.transferBroke ? 0 : 1;
             EXPECT_EQ(statusCenter_->journal.size(), statusPosts);
         });
-    EXPECT_THAT(log.stop(), HasSubstr("-[KeloDmgDownloader startDownLoadingKeloMacDmg]_block_invoke"
-                                      " : Download failed! Error - The server answered with HTTP "
-                                      "status code 404."));
 
     // The next join: the same road, now with the usual answer, installs and starts the agent.
     SessionDetails::getInstance().setIsUpdateNeeded(true);
@@ -136,7 +202,7 @@ TEST_F(NetworkFaultsTest, LauncherImageFailuresLeaveNothingToInstallAndTheNextCh
     session.setPellixUpdateNeeded(true);
     session.setIsAppReplaceFlag(false);
     failEveryWay(
-        "KeloHelvoPellix.dmg", image, volume,
+        "KeloHelvoPellix.dmg", "KeloMac.dmg", image, volume,
         [] { KeloPellixUpdater::getInstance()->checkKeloPellixUpdate(); },
         [&](const Fault&) {
             EXPECT_FALSE(fs::exists(waiting));

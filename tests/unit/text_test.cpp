@@ -1,5 +1,6 @@
 // The texts the launcher reads and sends: property lists (and every list that once stopped it),
-// the page's JSON records and the replies built from stored settings, and address texts.
+// the page's JSON records and the replies built from stored settings, address texts, and the
+// signatures of downloaded images.
 #include "KeloTest.h"
 
 #include <fmt/format.h>
@@ -10,12 +11,14 @@
 #include "Handlers/CustomerDetails.h"
 #include "Handlers/JoinSessionMessage.h"
 #include "Handlers/ProxyDetails.h"
+#include "Platform/ImageSignature.h"
 #include "Platform/PlistValue.h"
 #include "Platform/PropertyList.h"
 #include "Platform/PropertyListScreen.h"
 #include "Platform/SystemIdentity.h"
 #include "Platform/UrlEncoding.h"
 #include "Platform/UserDefaults.h"
+#include "TestImages.h"
 
 namespace {
 
@@ -263,6 +266,94 @@ TEST(SystemIdentityTest, TheServiceHearsLinuxAndTheProcessorByItsName) {
     }
     EXPECT_EQ(SystemIdentity::systemWord(), "linux");
     EXPECT_EQ(SystemIdentity::architectureWord(), thisArchitecture());
+}
+
+// An image's signature holds only when all of it does: the key that made it, the bytes (in the
+// pre-hashed form minisign makes now and the legacy one), the trusted comment, and the file the
+// comment names; a launcher without a usable key holds none to be good.
+class ImageSignatureTest : public TempHomeTest {};
+
+TEST_F(ImageSignatureTest, HoldsOnlyWhenKeyBytesCommentAndNameAllDo) {
+    using platform::ImageSignature;
+    using Verdict = ImageSignature::Verdict;
+    const std::string image = path("KeloMac.dmg"), changed = path("changed/KeloMac.dmg");
+    writeText(image, "the agent's image");
+    writeText(changed, "the agent's imagE");
+    const std::string comment = "timestamp:1\tfile:KeloMac.dmg\thashed";
+    const auto signed_ = [&](const std::string& text,
+                             const std::string& key = KELO_IMAGE_SECRET_KEY, bool legacy = false) {
+        return TestImages::signature(image, {text, key, legacy});
+    };
+    const std::string good = signed_(comment),
+                      legacy = signed_(comment, KELO_IMAGE_SECRET_KEY, true);
+    std::string editedComment = good;
+    editedComment.replace(editedComment.find("timestamp:1"), 11, "timestamp:2");
+    std::string crlf;
+    for (const char c : good) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    const std::string key = TestImages::publicKey();
+    // Pieces of the image as they arrived: the check takes their digest when they cover it.
+    using Arrived = std::vector<std::pair<std::uint64_t, std::string>>;
+    const Arrived inTwo = {{0, "the agent's "}, {12, "image"}};
+    const struct {
+        const char* name;
+        std::string signature;
+        Verdict verdict;
+        std::string file = "";  // the image unless named
+        std::string key = "";   // the build's unless named
+        Arrived arrived = {};
+    } rows[] = {
+        {"pre-hashed", good, Verdict::genuine},
+        {"legacy", legacy, Verdict::genuine},
+        {"lines ending in CR LF", crlf, Verdict::genuine},
+        {"another key", signed_(comment, TestImages::makeKeyPair(path("other"))),
+         Verdict::otherKey},
+        {"a byte changed, pre-hashed", good, Verdict::fileChanged, changed},
+        {"a byte changed, legacy", legacy, Verdict::fileChanged, changed},
+        {"the comment changed", editedComment, Verdict::commentChanged},
+        {"another file", signed_("timestamp:1\tfile:KeloHelvoPellix.dmg"), Verdict::otherFileName},
+        {"a longer name", signed_("file:KeloMac.dmg.old"), Verdict::otherFileName},
+        {"no file named", signed_("timestamp:1"), Verdict::otherFileName},
+        {"a second file named", signed_(comment + "\tfile:KeloHelvoPellix.dmg"),
+         Verdict::otherFileName},
+        {"not a signature", "untrusted comment: x\nnot base64\ntrusted comment: \nx\n",
+         Verdict::unreadable},
+        {"three lines of four", good.substr(0, good.rfind('\n', good.size() - 2) + 1),
+         Verdict::unreadable},
+        {"no such image", good, Verdict::fileUnreadable, path("missing.dmg")},
+        {"no key", good, Verdict::noTrustedKey, "", " "},
+        {"half a key", good, Verdict::noTrustedKey, "", key.substr(0, key.size() / 2)},
+        // Against the bytes that arrived, which the file (changed here) was written from.
+        {"what arrived", good, Verdict::genuine, changed, "", inTwo},
+        {"what arrived, started over",
+         good,
+         Verdict::genuine,
+         changed,
+         "",
+         {{0, "the agent's imagE"}, {0, "the agent's "}, {12, "image"}}},
+        {"what arrived, legacy: the file", legacy, Verdict::fileChanged, changed, "", inTwo},
+        {"a piece missing: the file",
+         good,
+         Verdict::fileChanged,
+         changed,
+         "",
+         {{0, "the agent's "}, {13, "mage"}}},
+        {"less than the file: the file",
+         good,
+         Verdict::fileChanged,
+         changed,
+         "",
+         {{0, "the agent's imag"}}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ASSERT_FALSE(row.signature.empty());
+        ImageSignature::Prehash arrived;
+        for (const auto& [offset, bytes] : row.arrived) arrived.add(offset, bytes);
+        EXPECT_EQ(ImageSignature::check(row.file.empty() ? image : row.file, row.signature,
+                                        row.key.empty() ? key : row.key, "KeloMac.dmg",
+                                        row.arrived.empty() ? nullptr : &arrived),
+                  row.verdict);
+    }
 }
 
 }  // namespace

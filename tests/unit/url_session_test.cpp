@@ -12,6 +12,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <future>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -282,6 +283,117 @@ TEST_F(UrlSessionTest, DownloadStreamsIntoAFileThatLastsAsLongAsTheCompletion) {
     const auto slow = download(request(paced.url(1200, 12, 200), 1));
     EXPECT_FALSE(slow.error) << slow.error->printedForm();
     EXPECT_EQ(slow.body, pattern(1200));
+}
+
+// A download that breaks goes on from the bytes it has: a Range guarded by If-Range with the
+// answer's strong ETag, else its Last-Modified; without either, or when the server answers the
+// range with the whole body (it ignores ranges, or the file changed), it starts over. An attempt
+// that brought bytes is followed at once (each row's wait of a minute would outlast the test);
+// one that brought none waits its turn. After the last attempt the download fails.
+TEST_F(UrlSessionTest, BrokenDownloadResumesWhereItBrokeOrStartsOverWhenItMust) {
+    const std::size_t size = 300000, third = size / 3, tenth = size / 10;
+    writeText(service_.rootDir() + "/image.dmg", pattern(size));
+    const std::map<std::string, std::string> v1 = {{"ETag", "\"v1\""}};
+    const std::string date = "Mon, 01 Jan 2024 00:00:00 GMT";
+    const std::map<std::string, std::string> dated = {{"ETag", ""}, {"Last-Modified", date}};
+    const std::map<std::string, std::string> weak = {{"ETag", "W/\"v1\""}, {"Last-Modified", ""}};
+    const auto range = [](std::size_t from) { return fmt::format("bytes={}-", from); };
+    const std::vector<std::chrono::milliseconds> minutes(4, 60s);
+    const struct {
+        const char* name;
+        std::vector<LocalService::Answer> answers;
+        std::vector<std::string> ranges, ifRanges;  // of each request
+        std::size_t sent;
+        long error = 0;
+        std::vector<std::chrono::milliseconds> waits = {};
+    } rows[] = {
+        {"broken twice",
+         {{.headers = v1, .dropAfterBytes = third, .times = 1},
+          {.headers = v1, .dropAfterBytes = third, .times = 1},
+          {.headers = v1}},
+         {"", range(third), range(2 * third)},
+         {"", "\"v1\"", "\"v1\""},
+         size},
+        {"no ETag: Last-Modified",
+         {{.headers = dated, .dropAfterBytes = third, .times = 1}, {.headers = dated}},
+         {"", range(third)},
+         {"", date},
+         size},
+        {"a weak ETag and no date: from the start",
+         {{.headers = weak, .dropAfterBytes = third, .times = 1}, {.headers = weak}},
+         {"", ""},
+         {"", ""},
+         third + size},
+        {"the range answered with 200",
+         {{.headers = v1, .dropAfterBytes = third, .times = 1},
+          {.headers = v1, .ignoreRange = true}},
+         {"", range(third)},
+         {"", "\"v1\""},
+         third + size},
+        {"the ETag changed",
+         {{.headers = v1, .dropAfterBytes = third, .times = 1}, {.headers = {{"ETag", "\"v2\""}}}},
+         {"", range(third)},
+         {"", "\"v1\""},
+         third + size},
+        {"broken five times",
+         {{.headers = v1, .dropAfterBytes = tenth, .times = 5}},
+         {"", range(tenth), range(2 * tenth), range(3 * tenth), range(4 * tenth)},
+         {"", "\"v1\"", "\"v1\"", "\"v1\"", "\"v1\""},
+         5 * tenth,
+         -1005},
+        {"nothing came: the wait",
+         {{.headers = v1, .dropAfterBytes = 0, .times = 1}, {.headers = v1}},
+         {"", ""},
+         {"", ""},
+         size,
+         0,
+         {300ms}},
+    };
+    const std::string address = url("/agent/image.dmg");
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        service_.reset();
+        for (const auto& answer : row.answers) service_.setAnswer("/agent/image.dmg", answer);
+        auto request = UrlSessionTest::request(address);
+        request.resumeWaits = row.waits.empty() ? minutes : row.waits;
+        // What the observer saw, put together where each piece landed.
+        std::string observed;
+        request.bodyObserver = [&observed](std::uint64_t offset, std::string_view bytes) {
+            observed.resize(offset);
+            observed += bytes;
+        };
+        std::pair<std::uint64_t, std::optional<std::uint64_t>> last;
+        const auto result = download(request, [&](std::uint64_t received, auto expected) {
+            last = {received, expected};
+        });
+
+        const auto requests = service_.requests("/agent/image.dmg");
+        std::vector<std::string> ranges, ifRanges;
+        for (const auto& sent : requests) {
+            ranges.push_back(sent.header("Range"));
+            ifRanges.push_back(sent.header("If-Range"));
+        }
+        EXPECT_EQ(ranges, row.ranges);
+        EXPECT_EQ(ifRanges, row.ifRanges);
+        EXPECT_EQ(service_.sent("/agent/image.dmg"), row.sent);
+        if (row.error != 0) {
+            ASSERT_TRUE(result.error);
+            EXPECT_EQ(result.error->code, row.error);
+            EXPECT_FALSE(result.file);
+            continue;
+        }
+        ASSERT_FALSE(result.error) << result.error->printedForm();
+        EXPECT_TRUE(result.body == pattern(size)) << "the file differs from the image";
+        EXPECT_TRUE(observed == result.body) << "the observer saw other bytes";
+        // The progress ends with the whole image, counted across the attempts.
+        EXPECT_EQ(last, std::make_pair(std::uint64_t{size}, std::optional<std::uint64_t>{size}));
+        EXPECT_EQ(result.response->expectedContentLength, size);
+        if (!row.waits.empty()) {
+            ASSERT_EQ(requests.size(), 2u);
+            EXPECT_GE(requests[1].time - requests[0].time, 0.3);
+        }
+    }
+    expectNothingLeftBehind();
 }
 
 // A port on 127.0.0.1 where nothing listens.

@@ -37,8 +37,9 @@ bool readText(const json& object, const char* key, std::optional<std::string>& o
 
 std::optional<std::pair<std::string, Answer>> parseAnswer(const json& object, std::string& error) {
     static const std::set<std::string> known = {
-        "path",           "status",          "body",    "contentType", "file", "headers", "delayMs",
-        "dropAfterBytes", "stallAfterBytes", "stallMs", "redirectTo",  "times"};
+        "path",       "status",  "body",           "contentType",     "file",
+        "headers",    "delayMs", "dropAfterBytes", "stallAfterBytes", "stallMs",
+        "redirectTo", "times",   "ignoreRange"};
     if (!object.is_object()) {
         error = "an answer must be a JSON object";
         return std::nullopt;
@@ -126,6 +127,13 @@ std::optional<std::pair<std::string, Answer>> parseAnswer(const json& object, st
         }
         answer.times = static_cast<long>(*number);
     }
+    if (object.contains("ignoreRange")) {
+        if (!object.at("ignoreRange").is_boolean()) {
+            error = "\"ignoreRange\" must be true or false";
+            return std::nullopt;
+        }
+        answer.ignoreRange = object.at("ignoreRange").get<bool>();
+    }
     if (!readText(object, "redirectTo", answer.redirectTo, error)) return std::nullopt;
     if (answer.redirectTo && answer.redirectTo->empty()) {
         error = "\"redirectTo\" must not be empty";
@@ -185,9 +193,21 @@ json Journal::events() const {
     return out;
 }
 
+void Journal::addSent(const std::string& path, std::size_t bytes) {
+    std::lock_guard lock(mutex_);
+    sent_[path] += bytes;
+}
+
+std::size_t Journal::sent(const std::string& path) const {
+    std::lock_guard lock(mutex_);
+    const auto found = sent_.find(path);
+    return found == sent_.end() ? 0 : found->second;
+}
+
 void Journal::clearRequests() {
     std::lock_guard lock(mutex_);
     requests_.clear();
+    sent_.clear();
 }
 
 void Journal::clearEvents() {

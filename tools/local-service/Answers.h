@@ -27,6 +27,7 @@ struct Answer {
     std::optional<std::size_t> stallAfterBytes;
     long stallMs = 0;  // 0: stall until the client goes away
     std::optional<std::string> redirectTo;
+    bool ignoreRange = false;   // answer a Range request with the whole body, as some servers do
     std::optional<long> times;  // absent: always
 };
 
@@ -57,6 +58,9 @@ class Journal {
     void addEvent(nlohmann::json event);
     nlohmann::json requests(const std::string& pathFilter = {}) const;
     nlohmann::json events() const;
+    // Body bytes sent for a path, in every answer so far.
+    void addSent(const std::string& path, std::size_t bytes);
+    std::size_t sent(const std::string& path) const;
     void clearRequests();
     void clearEvents();
 
@@ -64,6 +68,7 @@ class Journal {
     mutable std::mutex mutex_;
     std::deque<nlohmann::json> requests_;
     std::deque<nlohmann::json> events_;
+    std::map<std::string, std::size_t> sent_;
 };
 
 // Seconds since the epoch, with milliseconds.

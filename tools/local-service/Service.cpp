@@ -6,8 +6,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <charconv>
 #include <chrono>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <optional>
 #include <vector>
 
@@ -86,10 +91,74 @@ json headersToJson(const httplib::Headers& headers) {
     return out;
 }
 
+// A file's validators as web servers make them: an ETag of its size and modification time, and
+// that time as an HTTP date.
+std::string etagOf(const struct stat& info) {
+    return fmt::format("\"{:x}-{:x}\"", info.st_size,
+                       info.st_mtim.tv_sec * 1000000000LL + info.st_mtim.tv_nsec);
+}
+std::string httpDate(std::time_t time) {
+    std::tm parts{};
+    gmtime_r(&time, &parts);
+    char text[64];
+    std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &parts);
+    return text;
+}
+
+bool sameName(const std::string& a, const std::string& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) ==
+               std::tolower(static_cast<unsigned char>(y));
+    });
+}
+
+// Sets a header in the list, replacing one of the same name; an empty value takes it out.
+void putHeader(std::vector<std::pair<std::string, std::string>>& headers, const std::string& name,
+               const std::string& value) {
+    std::erase_if(headers, [&](const auto& header) { return sameName(header.first, name); });
+    if (!value.empty()) headers.emplace_back(name, value);
+}
+
+std::string headerIn(const std::vector<std::pair<std::string, std::string>>& headers,
+                     const std::string& name) {
+    for (const auto& [key, value] : headers) {
+        if (sameName(key, name)) return value;
+    }
+    return {};
+}
+
+// The one range "bytes=FIRST-" or "bytes=FIRST-LAST" of a request, within a body of `size`;
+// other forms (several ranges, a suffix) are answered with the whole body, as HTTP allows.
+struct ByteRange {
+    std::size_t first = 0;
+    std::size_t last = 0;
+    bool satisfiable = true;
+};
+std::optional<ByteRange> requestedRange(std::string_view header, std::size_t size) {
+    constexpr std::string_view unit = "bytes=";
+    if (!header.starts_with(unit)) return std::nullopt;
+    header.remove_prefix(unit.size());
+    const auto dash = header.find('-');
+    if (dash == std::string_view::npos || dash == 0) return std::nullopt;
+    const auto number = [](std::string_view text) -> std::optional<std::size_t> {
+        std::size_t value = 0;
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+        if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+        return value;
+    };
+    const auto first = number(header.substr(0, dash));
+    const auto last = dash + 1 == header.size() ? std::optional<std::size_t>(SIZE_MAX)
+                                                : number(header.substr(dash + 1));
+    if (!first || !last) return std::nullopt;
+    if (*first >= size || *last < *first) return ByteRange{.satisfiable = false};
+    return ByteRange{*first, std::min(*last, size - 1), true};
+}
+
 // What a response streams: a text held in memory, or an open file read in chunks.
 struct Stream {
     std::string text;
     int fd = -1;
+    std::size_t start = 0;  // where the body begins in the text or file (a range's first byte)
     std::size_t size = 0;
     std::optional<std::size_t> cutAt;
     bool stall = false;
@@ -133,6 +202,9 @@ bool Service::start() {
     for (httplib::Server* server : {static_cast<httplib::Server*>(https_.get()), &control_}) {
         server->new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
         server->set_keep_alive_max_count(100);
+        // As web servers do: a small answer written in two pieces (headers, then body) must not
+        // wait for the client's delayed acknowledgement of the first.
+        server->set_tcp_nodelay(true);
         server->set_write_timeout(30, 0);
         server->set_exception_handler(
             [](const httplib::Request&, httplib::Response& response, std::exception_ptr error) {
@@ -219,6 +291,10 @@ void Service::routeHttps() {
 }
 
 void Service::handleHttps(const httplib::Request& request, httplib::Response& response) {
+    // The service answers ranges itself (send()): the library's own handling would cut any
+    // answer to the range, whatever its status, and knows nothing of If-Range. Its request is
+    // its own, not a constant.
+    const_cast<httplib::Request&>(request).ranges.clear();
     journal_.addRequest({{"method", request.method},
                          {"target", request.target},
                          {"path", request.path},
@@ -328,6 +404,7 @@ Service::Content Service::defaultContent(const httplib::Request& request) const 
 void Service::send(const httplib::Request& request, httplib::Response& response, Content content,
                    const Answer* answer) {
     auto stream = std::make_shared<Stream>();
+    std::vector<std::pair<std::string, std::string>> headers;
     if (!content.file.empty()) {
         stream->fd = ::open(content.file.c_str(), O_RDONLY | O_CLOEXEC);
         struct stat info {};
@@ -339,13 +416,39 @@ void Service::send(const httplib::Request& request, httplib::Response& response,
         }
         stream->size = static_cast<std::size_t>(info.st_size);
         stream->buffer.resize(kChunkSize);
+        headers = {{"Accept-Ranges", "bytes"},
+                   {"ETag", etagOf(info)},
+                   {"Last-Modified", httpDate(info.st_mtim.tv_sec)}};
     } else {
         stream->size = content.text.size();
         stream->text = std::move(content.text);
     }
+    // The answer's own headers come last: they replace the file's (or, empty, take them out).
+    for (const auto& [name, value] : content.headers) putHeader(headers, name, value);
+
+    // A range of a whole body, unless If-Range names a version other than this one.
+    const std::string ranged = request.get_header_value("Range");
+    const std::string ifRange = request.get_header_value("If-Range");
+    if (content.status == 200 && !ranged.empty() && !(answer && answer->ignoreRange) &&
+        (ifRange.empty() || ifRange == headerIn(headers, "ETag") ||
+         ifRange == headerIn(headers, "Last-Modified"))) {
+        if (const auto range = requestedRange(ranged, stream->size)) {
+            if (!range->satisfiable) {
+                content.status = 416;
+                headers.emplace_back("Content-Range", fmt::format("bytes */{}", stream->size));
+                stream->size = 0;
+            } else {
+                content.status = 206;
+                headers.emplace_back("Content-Range", fmt::format("bytes {}-{}/{}", range->first,
+                                                                  range->last, stream->size));
+                stream->start = range->first;
+                stream->size = range->last - range->first + 1;
+            }
+        }
+    }
 
     response.status = content.status;
-    for (const auto& [name, value] : content.headers) response.set_header(name, value);
+    for (const auto& [name, value] : headers) response.set_header(name, value);
     if (answer && answer->stallAfterBytes) {
         stream->cutAt = answer->stallAfterBytes;
         stream->stall = true;
@@ -356,24 +459,34 @@ void Service::send(const httplib::Request& request, httplib::Response& response,
     }
 
     if (stream->fd < 0 && !stream->cutAt) {
-        response.set_content(std::move(stream->text), content.contentType);
+        journal_.addSent(request.path, stream->size);
+        response.set_content(stream->text.substr(stream->start, stream->size), content.contentType);
         return;
     }
-    // Files are sent a chunk at a time, so that a large image never sits in memory whole.
+    // Files are sent a chunk at a time, so that a large image never sits in memory whole. The
+    // offset counts the bytes of this answer's body: a cut comes after that many.
     response.set_content_provider(
         stream->size, content.contentType,
-        [this, stream](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+        [this, stream, path = request.path](std::size_t offset, std::size_t length,
+                                            httplib::DataSink& sink) {
             if (stream->cutAt && offset >= *stream->cutAt) {
                 if (stream->stall) pause(stream->clientSocket, stream->stallMs);
                 return false;  // closes the connection
             }
             std::size_t count = std::min(length, kChunkSize);
             if (stream->cutAt) count = std::min(count, *stream->cutAt - offset);
-            if (stream->fd < 0) return sink.write(stream->text.data() + offset, count);
-            const ssize_t got =
-                ::pread(stream->fd, stream->buffer.data(), count, static_cast<off_t>(offset));
-            if (got <= 0) return false;
-            return sink.write(stream->buffer.data(), static_cast<std::size_t>(got));
+            const char* bytes = stream->buffer.data();
+            if (stream->fd < 0) {
+                bytes = stream->text.data() + stream->start + offset;
+            } else {
+                const ssize_t got = ::pread(stream->fd, stream->buffer.data(), count,
+                                            static_cast<off_t>(stream->start + offset));
+                if (got <= 0) return false;
+                count = static_cast<std::size_t>(got);
+            }
+            if (!sink.write(bytes, count)) return false;
+            journal_.addSent(path, count);
+            return true;
         });
 }
 
@@ -413,6 +526,10 @@ void Service::routeControl() {
                  [this, reply](const httplib::Request& request, httplib::Response& response) {
                      reply(response, 200, journal_.requests(request.get_param_value("path")));
                  });
+    control_.Get("/control/sent", [this, reply](const httplib::Request& request,
+                                                httplib::Response& response) {
+        reply(response, 200, {{"bytes", journal_.sent(request.get_param_value("path"))}});
+    });
     control_.Delete("/control/requests",
                     [this, reply](const httplib::Request&, httplib::Response& response) {
                         journal_.clearRequests();

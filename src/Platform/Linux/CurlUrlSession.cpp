@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -19,6 +21,7 @@
 #include <mutex>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "Platform/Deployment.h"
 #include "Platform/ExceptionGuard.h"
@@ -117,6 +120,25 @@ UrlError errorFor(CURLcode result, const std::string& url, const std::string& ho
     }
 }
 
+// The failures of the network a download goes on after; everything else (a bad address, a
+// certificate, a full disk) would fail again the same way.
+bool isBreak(CURLcode result) {
+    switch (result) {
+        case CURLE_OPERATION_TIMEDOUT:
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_CONNECT:
+        case CURLE_SEND_ERROR:
+        case CURLE_RECV_ERROR:
+        case CURLE_PARTIAL_FILE:
+        case CURLE_GOT_NOTHING:
+        case CURLE_HTTP2:
+        case CURLE_HTTP2_STREAM:
+            return true;
+        default:
+            return false;
+    }
+}
+
 struct Task {
     UrlRequest request;
     // Exactly one of the two completions is set: it says the kind of task.
@@ -147,6 +169,41 @@ std::string canonicalHeaderName(std::string name) {
         wordStart = c == '-';
     }
     return name;
+}
+
+std::optional<std::string> headerValue(const std::map<std::string, std::string>& headers,
+                                       std::string_view name) {
+    for (const auto& [key, value] : headers) {
+        if (key.size() == name.size() &&
+            std::equal(key.begin(), key.end(), name.begin(), [](char a, char b) {
+                return std::tolower(static_cast<unsigned char>(a)) ==
+                       std::tolower(static_cast<unsigned char>(b));
+            })) {
+            return value;
+        }
+    }
+    return std::nullopt;
+}
+
+// What an If-Range may name: a strong ETag (a weak one cannot guard a range), else the
+// Last-Modified date; empty when the answer gave neither.
+std::string validatorOf(const std::map<std::string, std::string>& headers) {
+    if (auto tag = headerValue(headers, "ETag"); tag && !tag->empty() && !tag->starts_with("W/")) {
+        return *tag;
+    }
+    return headerValue(headers, "Last-Modified").value_or("");
+}
+
+// The first byte of a 206 answer's range ("bytes 100-199/200"), when it says one.
+std::optional<std::uint64_t> rangeStart(const std::map<std::string, std::string>& headers) {
+    const auto range = headerValue(headers, "Content-Range");
+    if (!range || !range->starts_with("bytes ")) return std::nullopt;
+    std::uint64_t start = 0;
+    const char* first = range->data() + 6;
+    const char* last = range->data() + range->size();
+    const auto [end, error] = std::from_chars(first, last, start);
+    if (error != std::errc() || end == first || end == last || *end != '-') return std::nullopt;
+    return start;
 }
 
 std::optional<std::string> readWholeFile(const std::string& path) {
@@ -247,14 +304,21 @@ struct CurlUrlSession::Engine {
     void run();
     void start(Task task);
     void configure(Transfer& transfer, const std::string& url);
+    bool mayResume(const Transfer& transfer, CURLcode result) const;
+    void scheduleResume(std::unique_ptr<Transfer> transfer);
+    void resumeDue();
+    int msUntilNextResume() const;
     std::string lookUpProxy(const std::string& url);
     void applyProxy(CURL* easy, const std::string& proxy);
     void applyTrust(CURL* easy, const std::string& url);
     void collectFinished();
     void finish(std::unique_ptr<Transfer> transfer, CURLcode result);
+    UrlError logFailure(Transfer& transfer, CURLcode result);
     void fail(Task task, UrlError error);
+    void cancel(std::unique_ptr<Transfer> transfer);
     void reportProgress(Transfer& transfer, bool finished, bool failed);
-    std::optional<std::uint64_t> expectedLength(CURL* easy) const;
+    std::optional<std::uint64_t> expectedLength(const Transfer& transfer) const;
+    static bool settleBody(Transfer& transfer);
 
     static size_t onBody(char* data, size_t size, size_t count, void* user);
     static size_t onHeader(char* data, size_t size, size_t count, void* user);
@@ -275,6 +339,7 @@ struct CurlUrlSession::Engine {
 
     // Worker only.
     std::map<CURL*, std::unique_ptr<Transfer>> running_;
+    std::vector<std::unique_ptr<Transfer>> waiting_;  // downloads waiting to resume
     std::string trustedAuthorityPath_;
     std::string trustBundle_;
 
@@ -299,8 +364,17 @@ struct CurlUrlSession::Engine::Transfer {
     Clock::duration timeout{};
     Clock::time_point lastActivity{};
     bool timedOut = false;
-    std::uint64_t received = 0;
+    std::uint64_t received = 0;  // downloads: bytes in the file
     Clock::time_point lastProgress{};
+
+    // Downloads that go on after a break.
+    std::size_t attempt = 1;
+    std::uint64_t resumeFrom = 0;  // the first byte this attempt asked for
+    std::uint64_t attemptReceived = 0;
+    std::string validator;        // of the answer the file's bytes came from
+    bool bodySettled = false;     // this attempt's answer was taken for the file, or not
+    std::uint64_t rangeBase = 0;  // bytes before this answer's body
+    Clock::time_point resumeAt{};
 
     ~Transfer() {
         if (fd >= 0) ::close(fd);
@@ -369,11 +443,12 @@ void CurlUrlSession::Engine::run() {
         for (auto& task : incoming) {
             ExceptionGuard::run("UrlSession start", [&] { start(std::move(task)); });
         }
+        ExceptionGuard::run("UrlSession resume", [&] { resumeDue(); });
 
         int stillRunning = 0;
         curl_multi_perform(multi_, &stillRunning);
         ExceptionGuard::run("UrlSession finish", [&] { collectFinished(); });
-        curl_multi_poll(multi_, nullptr, 0, kIdlePollMillis, nullptr);
+        curl_multi_poll(multi_, nullptr, 0, msUntilNextResume(), nullptr);
     }
 
     // The session is going away: every task not yet finished ends as cancelled.
@@ -389,15 +464,19 @@ void CurlUrlSession::Engine::run() {
     while (!running_.empty()) {
         auto node = running_.extract(running_.begin());
         curl_multi_remove_handle(multi_, node.key());
-        auto& transfer = node.mapped();
-        const std::string url = transfer->task.request.url;
-        if (transfer->fd >= 0) {
-            ::close(transfer->fd);
-            transfer->fd = -1;
-        }
-        if (!transfer->filePath.empty()) ::unlink(transfer->filePath.c_str());
-        fail(std::move(transfer->task), makeError(kCancelled, "cancelled", url));
+        cancel(std::move(node.mapped()));
     }
+    for (auto& transfer : std::exchange(waiting_, {})) cancel(std::move(transfer));
+}
+
+void CurlUrlSession::Engine::cancel(std::unique_ptr<Transfer> transfer) {
+    const std::string url = transfer->task.request.url;
+    if (transfer->fd >= 0) {
+        ::close(transfer->fd);
+        transfer->fd = -1;
+    }
+    if (!transfer->filePath.empty()) ::unlink(transfer->filePath.c_str());
+    fail(std::move(transfer->task), makeError(kCancelled, "cancelled", url));
 }
 
 void CurlUrlSession::Engine::start(Task task) {
@@ -485,6 +564,14 @@ void CurlUrlSession::Engine::configure(Transfer& transfer, const std::string& ur
         // "Name;" is curl's way of sending a header with an empty value.
         const std::string line = value.empty() ? name + ";" : name + ": " + value;
         transfer.headerList = curl_slist_append(transfer.headerList, line.c_str());
+    }
+    if (transfer.resumeFrom > 0) {
+        // The rest of the body, but only of the body the file holds the start of: a server whose
+        // file changed answers with the whole new one. (curl's own resume would fail on that.)
+        for (const std::string& line : {fmt::format("Range: bytes={}-", transfer.resumeFrom),
+                                        "If-Range: " + transfer.validator}) {
+            transfer.headerList = curl_slist_append(transfer.headerList, line.c_str());
+        }
     }
     if (transfer.headerList) curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.headerList);
 
@@ -597,17 +684,27 @@ void CurlUrlSession::Engine::collectFinished() {
     }
 }
 
-std::optional<std::uint64_t> CurlUrlSession::Engine::expectedLength(CURL* easy) const {
+std::optional<std::uint64_t> CurlUrlSession::Engine::expectedLength(
+    const Transfer& transfer) const {
     curl_off_t length = -1;
-    if (curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) != CURLE_OK ||
+    if (curl_easy_getinfo(transfer.easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) != CURLE_OK ||
         length < 0) {
         return std::nullopt;
     }
-    return static_cast<std::uint64_t>(length);
+    return transfer.rangeBase + static_cast<std::uint64_t>(length);
 }
 
 void CurlUrlSession::Engine::finish(std::unique_ptr<Transfer> transfer, CURLcode result) {
     const std::string url = transfer->task.request.url;
+    if (result == CURLE_ABORTED_BY_CALLBACK && transfer->timedOut) {
+        result = CURLE_OPERATION_TIMEDOUT;
+    }
+    if (mayResume(*transfer, result)) {
+        logFailure(*transfer, result);
+        return scheduleResume(std::move(transfer));
+    }
+    // An answer without a body still decides what the file holds.
+    if (result == CURLE_OK && !settleBody(*transfer)) result = CURLE_WRITE_ERROR;
     if (transfer->fd >= 0) {
         if (::close(transfer->fd) != 0 && result == CURLE_OK) {
             transfer->writeErrno = errno;
@@ -618,35 +715,8 @@ void CurlUrlSession::Engine::finish(std::unique_ptr<Transfer> transfer, CURLcode
 
     std::optional<UrlError> error;
     std::optional<UrlResponse> response;
-    if (result == CURLE_ABORTED_BY_CALLBACK && transfer->timedOut) {
-        result = CURLE_OPERATION_TIMEDOUT;
-    }
     if (result != CURLE_OK) {
-        // After a redirect the address that failed is the one redirected to: name that one.
-        const char* effective = nullptr;
-        curl_easy_getinfo(transfer->easy, CURLINFO_EFFECTIVE_URL, &effective);
-        const std::string failing = effective && *effective ? effective : url;
-        error = errorFor(result, failing, transfer->host);
-        std::string detail = transfer->timedOut         ? "no data within the time-out"
-                             : transfer->errorBuffer[0] ? transfer->errorBuffer
-                                                        : curl_easy_strerror(result);
-        // curl names the proxy as it was given ("Unsupported proxy syntax in '…'").
-        const std::string& proxy = transfer->task.proxy;
-        for (auto at = detail.find(proxy); !proxy.empty() && at != std::string::npos;
-             at = detail.find(proxy, at)) {
-            const std::string shown = withoutCredentials(proxy);
-            detail.replace(at, proxy.size(), shown);
-            at += shown.size();
-        }
-        if (failing != url) {
-            Log::nslog("UrlSession : {} failed at {} : {} ({})", url, failing, detail, error->code);
-        } else {
-            Log::nslog("UrlSession : {} failed : {} ({})", url, detail, error->code);
-        }
-        if (result == CURLE_WRITE_ERROR && transfer->writeErrno != 0) {
-            Log::nslog("UrlSession : Cannot write the download of {} to {} : {}", url,
-                       transfer->filePath, std::strerror(transfer->writeErrno));
-        }
+        error = logFailure(*transfer, result);
     } else {
         UrlResponse answer;
         curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &answer.statusCode);
@@ -654,7 +724,7 @@ void CurlUrlSession::Engine::finish(std::unique_ptr<Transfer> transfer, CURLcode
         curl_easy_getinfo(transfer->easy, CURLINFO_EFFECTIVE_URL, &effective);
         answer.url = effective ? effective : url;
         answer.headers = std::move(transfer->headers);
-        answer.expectedContentLength = expectedLength(transfer->easy);
+        answer.expectedContentLength = expectedLength(*transfer);
         response = std::move(answer);
     }
 
@@ -676,6 +746,121 @@ void CurlUrlSession::Engine::finish(std::unique_ptr<Transfer> transfer, CURLcode
     }
 }
 
+UrlError CurlUrlSession::Engine::logFailure(Transfer& transfer, CURLcode result) {
+    const std::string& url = transfer.task.request.url;
+    // After a redirect the address that failed is the one redirected to: name that one.
+    const char* effective = nullptr;
+    curl_easy_getinfo(transfer.easy, CURLINFO_EFFECTIVE_URL, &effective);
+    const std::string failing = effective && *effective ? effective : url;
+    UrlError error = errorFor(result, failing, transfer.host);
+    std::string detail = transfer.timedOut         ? "no data within the time-out"
+                         : transfer.errorBuffer[0] ? transfer.errorBuffer
+                                                   : curl_easy_strerror(result);
+    // curl names the proxy as it was given ("Unsupported proxy syntax in '…'").
+    const std::string& proxy = transfer.task.proxy;
+    for (auto at = detail.find(proxy); !proxy.empty() && at != std::string::npos;
+         at = detail.find(proxy, at)) {
+        const std::string shown = withoutCredentials(proxy);
+        detail.replace(at, proxy.size(), shown);
+        at += shown.size();
+    }
+    if (failing != url) {
+        Log::nslog("UrlSession : {} failed at {} : {} ({})", url, failing, detail, error.code);
+    } else {
+        Log::nslog("UrlSession : {} failed : {} ({})", url, detail, error.code);
+    }
+    if (result == CURLE_WRITE_ERROR && transfer.writeErrno != 0) {
+        Log::nslog("UrlSession : Cannot write the download of {} to {} : {}", url,
+                   transfer.filePath, std::strerror(transfer.writeErrno));
+    }
+    return error;
+}
+
+bool CurlUrlSession::Engine::mayResume(const Transfer& transfer, CURLcode result) const {
+    return transfer.task.isDownload() && isBreak(result) &&
+           transfer.attempt <= transfer.task.request.resumeWaits.size();
+}
+
+void CurlUrlSession::Engine::scheduleResume(std::unique_ptr<Transfer> transfer) {
+    const auto& waits = transfer->task.request.resumeWaits;
+    const auto wait =
+        transfer->attemptReceived > 0 ? std::chrono::milliseconds(0) : waits[transfer->attempt - 1];
+    ++transfer->attempt;
+    // Without a validator the bytes so far cannot be told from another file's: start over.
+    transfer->resumeFrom = transfer->validator.empty() ? 0 : transfer->received;
+    if (transfer->resumeFrom > 0) {
+        Log::nslog("UrlSession : Resuming {} at byte {} in {} ms (attempt {} of {})",
+                   transfer->task.request.url, transfer->resumeFrom, wait.count(),
+                   transfer->attempt, waits.size() + 1);
+    } else {
+        Log::nslog("UrlSession : Downloading {} again from the start in {} ms (attempt {} of {})",
+                   transfer->task.request.url, wait.count(), transfer->attempt, waits.size() + 1);
+    }
+    transfer->bodySettled = false;
+    transfer->attemptReceived = 0;
+    transfer->timedOut = false;
+    transfer->errorBuffer[0] = '\0';
+    transfer->headers.clear();
+    transfer->resumeAt = Clock::now() + wait;
+    waiting_.push_back(std::move(transfer));
+}
+
+void CurlUrlSession::Engine::resumeDue() {
+    const auto now = Clock::now();
+    for (auto it = waiting_.begin(); it != waiting_.end();) {
+        if ((*it)->resumeAt > now) {
+            ++it;
+            continue;
+        }
+        auto transfer = std::move(*it);
+        it = waiting_.erase(it);
+        // The same handle again, set up afresh with the range to ask for.
+        curl_easy_reset(transfer->easy);
+        if (transfer->headerList) curl_slist_free_all(transfer->headerList);
+        transfer->headerList = nullptr;
+        configure(*transfer, transfer->task.request.url);
+        CURL* easy = transfer->easy;
+        running_.emplace(easy, std::move(transfer));
+        curl_multi_add_handle(multi_, easy);
+    }
+}
+
+int CurlUrlSession::Engine::msUntilNextResume() const {
+    auto next = std::chrono::milliseconds(kIdlePollMillis);
+    const auto now = Clock::now();
+    for (const auto& transfer : waiting_) {
+        next = std::min(next, std::chrono::ceil<std::chrono::milliseconds>(
+                                  std::max(transfer->resumeAt - now, Clock::duration::zero())));
+    }
+    return static_cast<int>(next.count());
+}
+
+bool CurlUrlSession::Engine::settleBody(Transfer& transfer) {
+    if (transfer.bodySettled || transfer.fd < 0) return true;
+    transfer.bodySettled = true;
+    long status = 0;
+    curl_easy_getinfo(transfer.easy, CURLINFO_RESPONSE_CODE, &status);
+    if (transfer.resumeFrom > 0 && status == 206 &&
+        rangeStart(transfer.headers) == transfer.resumeFrom) {
+        transfer.rangeBase = transfer.resumeFrom;
+        return true;
+    }
+    // Anything else is a body of its own, from its first byte: the server ignored the range, or
+    // the file changed since (If-Range said so).
+    if (transfer.resumeFrom > 0) {
+        Log::nslog("UrlSession : {} answered {} to the range request: the download starts over",
+                   transfer.task.request.url, status);
+    }
+    transfer.rangeBase = 0;
+    transfer.received = 0;
+    transfer.validator = validatorOf(transfer.headers);
+    if (::ftruncate(transfer.fd, 0) != 0 || ::lseek(transfer.fd, 0, SEEK_SET) != 0) {
+        transfer.writeErrno = errno;
+        return false;
+    }
+    return true;
+}
+
 void CurlUrlSession::Engine::fail(Task task, UrlError error) {
     Log::nslog("UrlSession : {} failed : {} ({})", error.failingUrl, error.localizedDescription,
                error.code);
@@ -695,7 +880,7 @@ void CurlUrlSession::Engine::reportProgress(Transfer& transfer, bool finished, b
     // report, the last one marked finished.
     auto handler = failed ? nullptr : transfer.task.progress;
     deliver([this, handler, url = transfer.task.request.url, received = transfer.received,
-             expected = expectedLength(transfer.easy), finished, failed] {
+             expected = expectedLength(transfer), finished, failed] {
         if (handler && *handler) {
             ExceptionGuard::run("UrlSession progress", [&] { (*handler)(received, expected); });
         }
@@ -719,6 +904,7 @@ size_t CurlUrlSession::Engine::onBody(char* data, size_t size, size_t count, voi
         if (transfer.fd < 0) {
             transfer.body.append(data, length);
         } else {
+            if (!settleBody(transfer)) return 0;
             size_t written = 0;
             while (written < length) {
                 const ssize_t step = ::write(transfer.fd, data + written, length - written);
@@ -729,7 +915,11 @@ size_t CurlUrlSession::Engine::onBody(char* data, size_t size, size_t count, voi
                 }
                 written += static_cast<size_t>(step);
             }
+            if (const auto& observer = transfer.task.request.bodyObserver) {
+                observer(transfer.received, std::string_view(data, length));
+            }
             transfer.received += length;
+            transfer.attemptReceived += length;
             const auto now = Clock::now();
             if (now - transfer.lastProgress >= kProgressInterval) {
                 transfer.lastProgress = now;
