@@ -170,7 +170,7 @@ summary() {
     fi
     echo
     echo "From the log ($log):"
-    grep -E "Kelo Pellix App Started|Arguments Readed|Details Shared for Joining|check_update|Kelo Joindetails Content|Download finished|Download failed|Image refused|Resuming|file copied|Launch" \
+    grep -E "Kelo Pellix App Started|HandOverStatus|Arguments Readed|Details Shared for Joining|check_update|Kelo Joindetails Content|Download finished|Download failed|Image refused|Resuming|file copied|Launch" \
         "$log" 2>/dev/null | cut -c1-220 | sed 's/^/    /' || true
 }
 
@@ -181,7 +181,14 @@ if [ -n "$headless" ]; then
         kill -0 "$launcher_pid" 2>/dev/null || break
         sleep 0.1
     done
-    # Time for the web view to draw the page again under the progress line that just appeared.
+    # The window says so once the agent runs (or why it does not).
+    for _ in $(seq 100); do
+        grep -qiE "HandOverStatus : (The support application is running|.*(try again|join again|technician))" \
+            "$log" 2>/dev/null && break
+        kill -0 "$launcher_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    # Time for the web view to draw the page again under the status line that just changed.
     sleep 3
     shot="$build/demo-screenshot.png"
     screenshot_tool="$demo/screenshot"

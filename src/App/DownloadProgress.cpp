@@ -24,18 +24,10 @@ std::string DownloadProgress::megabytes(std::uint64_t bytes) {
 std::string DownloadProgress::describe(std::uint64_t received,
                                        std::optional<std::uint64_t> expected) {
     if (!expected || *expected == 0) {
-        return fmt::format("Downloading the support agent: {} MB", megabytes(received));
+        return fmt::format("Downloading the support application: {} MB", megabytes(received));
     }
-    return fmt::format("Downloading the support agent: {} of {} MB",
+    return fmt::format("Downloading the support application: {} of {} MB",
                        megabytes(std::min(received, *expected)), megabytes(*expected));
-}
-
-std::string DownloadProgress::starting() {
-    return "Starting the support agent…";
-}
-
-std::string DownloadProgress::failed() {
-    return "The support agent could not be downloaded. Check the connection and join again.";
 }
 
 std::optional<double> DownloadProgress::fraction(std::uint64_t received,

@@ -25,7 +25,6 @@
 #include "Platform/FileManager.h"
 #include "Platform/LogLimiter.h"
 #include "Platform/MainQueue.h"
-#include "Platform/NotificationCenter.h"
 #include "Platform/UrlSession.h"
 #include "Platform/UserDefaults.h"
 #include "Platform/Workspace.h"
@@ -33,10 +32,6 @@
 namespace {
 
 using platform::Console;
-
-constexpr guint kFailedDownloadShownSeconds = 12;
-constexpr guint kStartingAgentShownSeconds = 6;
-constexpr const char* kRetryDownloadNotification = "RetryDMGDownloadig";
 
 std::string printedForm(const GError* error) {
     if (!error) return "(null)";
@@ -162,10 +157,13 @@ struct ViewController::Impl {
     GtkWidget* progressArea = nullptr;
     GtkWidget* progressLabel = nullptr;
     GtkWidget* progressBar = nullptr;
+    GtkWidget* tryAgainButton = nullptr;
     int progressToken = -1;
-    // What the progress line shows about the agent download.
-    enum class Download { None, Running, Starting, Failed } download = Download::None;
-    guint hideProgressSource = 0;
+    // The hand-over stage shown; the download's progress counts only while it downloads.
+    std::optional<HandOverStatus::Stage> stage;
+    // Whether the offline page replaced the join page: only then is a good probe a restored
+    // connection.
+    bool offlinePageShown = false;
     guint joinPageTimeout = 0;
     bool joinPageTimedOut = false;
     // host + certificate that the development authority vouched for, allowed once each.
@@ -187,31 +185,9 @@ struct ViewController::Impl {
         if (joinPageTimeout != 0) g_source_remove(joinPageTimeout);
         joinPageTimeout = 0;
     }
-    void cancelHideProgress() {
-        if (hideProgressSource != 0) g_source_remove(hideProgressSource);
-        hideProgressSource = 0;
-    }
-    void hideProgressAfter(guint seconds) {
-        cancelHideProgress();
-        hideProgressSource = g_timeout_add_seconds(
-            seconds,
-            [](gpointer data) -> gboolean {
-                auto* self = static_cast<Impl*>(data);
-                self->hideProgressSource = 0;
-                self->download = Download::None;
-                gtk_widget_set_visible(self->progressArea, FALSE);
-                return G_SOURCE_REMOVE;
-            },
-            this);
-    }
-
-    void showDownloadFailed() {
-        auto* bar = GTK_PROGRESS_BAR(progressBar);
-        download = Download::Failed;
-        gtk_widget_set_visible(progressArea, TRUE);
-        gtk_progress_bar_set_fraction(bar, 0);
-        gtk_label_set_text(GTK_LABEL(progressLabel), DownloadProgress::failed().c_str());
-        hideProgressAfter(kFailedDownloadShownSeconds);
+    static void onTryAgain(GtkButton*, gpointer) {
+        platform::ExceptionGuard::run("tryAgain()",
+                                      [] { NativeMessageHandler::shared().tryHandOverAgain(); });
     }
 
     // --- Web view callbacks (main thread) ------------------------------------------------------
@@ -519,11 +495,9 @@ ViewController::ViewController(GtkWindow* window) : impl_(std::make_unique<Impl>
 
 ViewController::~ViewController() {
     auto& impl = *impl_;
-    platform::NotificationCenter::defaultCenter().removeObserver(this);
     if (impl.progressToken >= 0)
         platform::UrlSession::shared().removeProgressObserver(impl.progressToken);
     impl.cancelJoinPageTimeout();
-    impl.cancelHideProgress();
     // No callback may reach a controller that is going away.
     if (impl.webView) {
         g_signal_handlers_disconnect_by_data(impl.webView, &impl);
@@ -611,10 +585,18 @@ void ViewController::viewDidLoad() {
                      &impl);
     g_signal_connect(impl.webView, "authenticate", G_CALLBACK(&Impl::onAuthenticate), &impl);
 
-    // Under the page: what the agent download is doing, shown only while it matters.
+    // Under the page: the hand-over's status, shown from the first join on. A label and a bar,
+    // which the accessibility tree carries with their text and value.
     impl.progressLabel = gtk_label_new(nullptr);
     gtk_label_set_xalign(GTK_LABEL(impl.progressLabel), 0);
     gtk_label_set_wrap(GTK_LABEL(impl.progressLabel), TRUE);
+    gtk_widget_set_hexpand(impl.progressLabel, TRUE);
+    impl.tryAgainButton = gtk_button_new_with_mnemonic("_Try again");
+    gtk_widget_set_visible(impl.tryAgainButton, FALSE);
+    g_signal_connect(impl.tryAgainButton, "clicked", G_CALLBACK(&Impl::onTryAgain), nullptr);
+    GtkWidget* words = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 12);
+    gtk_box_append(GTK_BOX(words), impl.progressLabel);
+    gtk_box_append(GTK_BOX(words), impl.tryAgainButton);
     impl.progressBar = gtk_progress_bar_new();
     gtk_widget_set_hexpand(impl.progressBar, TRUE);
     GtkWidget* lines = gtk_box_new(GTK_ORIENTATION_VERTICAL, 6);
@@ -622,7 +604,7 @@ void ViewController::viewDidLoad() {
     gtk_widget_set_margin_end(lines, 16);
     gtk_widget_set_margin_top(lines, 10);
     gtk_widget_set_margin_bottom(lines, 12);
-    gtk_box_append(GTK_BOX(lines), impl.progressLabel);
+    gtk_box_append(GTK_BOX(lines), words);
     gtk_box_append(GTK_BOX(lines), impl.progressBar);
     impl.progressArea = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
     gtk_box_append(GTK_BOX(impl.progressArea), gtk_separator_new(GTK_ORIENTATION_HORIZONTAL));
@@ -639,28 +621,16 @@ void ViewController::viewDidLoad() {
     NetworkMonitor::shared().setNetworkMonitorDelegate(self);
     NativeMessageHandler::shared().setNativeMessageHandlerDelegate(self);
 
+    HandOverStatus::shared().setObserver(self);
+
     std::weak_ptr<ViewController> weak = self;
-    // A download that ended with an error answer (a missing image, say) finishes like any other;
-    // the downloader then asks for a retry, which is how the window learns that it failed.
-    platform::NotificationCenter::defaultCenter().addObserver(
-        this, kRetryDownloadNotification,
-        [weak](const platform::NotificationCenter::Notification&) {
-            platform::MainQueue::shared().async([weak] {
-                auto owner = weak.lock();
-                if (!owner) return;
-                auto& state = owner->impl_->download;
-                if (state == Impl::Download::Running || state == Impl::Download::Starting) {
-                    owner->impl_->showDownloadFailed();
-                }
-            });
-        });
     impl.progressToken = platform::UrlSession::shared().addProgressObserver(
         [weak](const std::string& url, std::uint64_t received,
                std::optional<std::uint64_t> expected, bool finished, bool failed) {
+            // How it ends the hand-over's status says.
+            if (finished || failed) return;
             platform::MainQueue::shared().async([=] {
-                if (auto owner = weak.lock()) {
-                    owner->showDownloadProgress(url, received, expected, finished, failed);
-                }
+                if (auto owner = weak.lock()) owner->showDownloadProgress(url, received, expected);
             });
         });
 
@@ -677,6 +647,7 @@ void ViewController::loadJoinPageURl() {
     // time is stopped and handled as a failed load.
     impl.cancelJoinPageTimeout();
     impl.joinPageTimedOut = false;
+    impl.offlinePageShown = false;
     webkit_web_view_load_uri(impl.webView, address.c_str());
     impl.joinPageTimeout =
         g_timeout_add_seconds(kJoinPageTimeoutSeconds, &Impl::onJoinPageTimeout, &impl);
@@ -717,6 +688,7 @@ void ViewController::loadStaticNoInternetPage() {
     if (!impl.webView) return;
     const std::string address = offlinePageAddress();
     if (address.empty()) return;
+    impl.offlinePageShown = true;
     // Already showing it: loading it again would only restart what the customer is reading.
     const char* current = webkit_web_view_get_uri(impl.webView);
     const bool shown = current && current == address && !webkit_web_view_is_loading(impl.webView);
@@ -734,6 +706,9 @@ void ViewController::handleWebViewError() {
 }
 
 void ViewController::didRestoreConnection() {
+    // The first good probe of a start restores nothing: the join page the customer may be typing
+    // into stays as it is.
+    if (!impl_->offlinePageShown) return;
     platform::ExceptionGuard::run("didRestoreConnection()", [] {
         KeloAppUpgrader::getInstance().keloAppVersionCheck();
         ApiHandler::getInstance().checkPellixUpdateWithCompletion([](bool available) {
@@ -750,26 +725,44 @@ void ViewController::didFailedToConnect() {
     loadStaticNoInternetPage();
 }
 
+void ViewController::handOverStatusChanged(const HandOverStatus::State& status) {
+    std::weak_ptr<ViewController> weak = weak_from_this();
+    platform::MainQueue::shared().async([weak, status] {
+        if (auto owner = weak.lock()) owner->showHandOverStatus(status);
+    });
+}
+
+void ViewController::showHandOverStatus(const HandOverStatus::State& status) {
+    auto& impl = *impl_;
+    if (!impl.progressArea) return;
+    using Stage = HandOverStatus::Stage;
+    impl.stage = status.stage;
+    gtk_widget_set_visible(impl.progressArea, TRUE);
+    gtk_label_set_text(GTK_LABEL(impl.progressLabel), status.text.c_str());
+    gtk_widget_set_visible(impl.tryAgainButton, status.stage == Stage::failed && status.canRetry);
+    auto* bar = GTK_PROGRESS_BAR(impl.progressBar);
+    switch (status.stage) {
+        case Stage::downloading:
+        case Stage::failed:
+            gtk_progress_bar_set_fraction(bar, 0);
+            break;
+        case Stage::running:
+            gtk_progress_bar_set_fraction(bar, 1);
+            break;
+        case Stage::checking:
+        case Stage::installing:
+        case Stage::starting:
+            gtk_progress_bar_pulse(bar);
+            break;
+    }
+}
+
 void ViewController::showDownloadProgress(const std::string& url, std::uint64_t received,
-                                          std::optional<std::uint64_t> expected, bool finished,
-                                          bool failed) {
+                                          std::optional<std::uint64_t> expected) {
     auto& impl = *impl_;
     if (!impl.progressArea || isLauncherImage(url)) return;
+    if (impl.stage != HandOverStatus::Stage::downloading) return;
     auto* bar = GTK_PROGRESS_BAR(impl.progressBar);
-    impl.cancelHideProgress();
-    gtk_widget_set_visible(impl.progressArea, TRUE);
-    if (failed) {
-        impl.showDownloadFailed();
-        return;
-    }
-    if (finished) {
-        impl.download = Impl::Download::Starting;
-        gtk_progress_bar_set_fraction(bar, 1);
-        gtk_label_set_text(GTK_LABEL(impl.progressLabel), DownloadProgress::starting().c_str());
-        impl.hideProgressAfter(kStartingAgentShownSeconds);
-        return;
-    }
-    impl.download = Impl::Download::Running;
     if (const auto fraction = DownloadProgress::fraction(received, expected)) {
         gtk_progress_bar_set_fraction(bar, *fraction);
     } else {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "App/NavigationPolicy.h"
+#include "Handlers/HandOverStatus.h"
 #include "Handlers/NativeMessageHandlerDelegate.h"
 #include "Handlers/NetworkMonitorDelegate.h"
 
@@ -15,18 +16,20 @@ typedef struct _GtkWidget GtkWidget;
 typedef struct _WebKitWebView WebKitWebView;
 
 // The window's content: the web view that shows the service's join page (and the offline page
-// while the service cannot be reached), with a progress line under it while the support agent
-// downloads. It routes the page's script messages to the bridge, each with the address of the
-// document that posted it (the page bridge in the web process gives only main-frame documents a
-// way to post; the address is checked before the body is read), keeps the main frame on the
-// service's pages, hands the service's deep links to the system, and is the delegate of the
-// bridge and of the network monitor. The web view does only what the launcher needs: it saves
-// nothing a page sends (no downloads), and its data folders are the user's own.
+// while the service cannot be reached), with the hand-over's status under it from the moment a
+// join is accepted: its words, a progress bar (how far the agent's download is) and, when the
+// hand-over failed, a Try again button. It routes the page's script messages to the bridge, each
+// with the address of the document that posted it (the page bridge in the web process gives only
+// main-frame documents a way to post; the address is checked before the body is read), keeps the
+// main frame on the service's pages, hands the service's deep links to the system, and is the
+// delegate of the bridge and of the network monitor. The web view does only what the launcher
+// needs: it saves nothing a page sends (no downloads), and its data folders are the user's own.
 //
 // Everything runs on the main thread; the two delegate operations of the bridge hop there when
 // called from elsewhere.
 class ViewController final : public NativeMessageHandlerDelegate,
                              public NetworkMonitorDelegate,
+                             public HandOverStatus::Observer,
                              public std::enable_shared_from_this<ViewController> {
   public:
     static constexpr const char* kDefaultWindowTitle = "Kelo Helvo - Pellix";
@@ -50,6 +53,7 @@ class ViewController final : public NativeMessageHandlerDelegate,
     void updateWindowTitle(const std::string& title) override;
     void didRestoreConnection() override;
     void didFailedToConnect() override;
+    void handOverStatusChanged(const HandOverStatus::State& status) override;
 
     // Hands the address to the system's handler for its scheme.
     void handleDeepLink(const std::string& address);
@@ -77,8 +81,9 @@ class ViewController final : public NativeMessageHandlerDelegate,
     explicit ViewController(GtkWindow* window);
 
     void handleWebViewError();
+    void showHandOverStatus(const HandOverStatus::State& status);
     void showDownloadProgress(const std::string& url, std::uint64_t received,
-                              std::optional<std::uint64_t> expected, bool finished, bool failed);
+                              std::optional<std::uint64_t> expected);
 
     std::unique_ptr<Impl> impl_;
 };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,10 +23,21 @@ class DiskImageTool {
         std::optional<std::string> volume;
     };
 
-    // Runs the tool and waits for it. A tool that cannot be started at all is an exception of
-    // the step that needed it, as the platform's process runner raises one.
+    // Runs the tool and waits for it, at most `timeLimit`: a tool that hangs (a read of a broken
+    // image that never returns) must not hold up every join after it. A tool that cannot be
+    // started at all is an exception of the step that needed it, as the platform's process runner
+    // raises one.
     static platform::ProcessRunner::Result run(const std::vector<std::string>& arguments,
-                                               bool captureOutput = false);
+                                               bool captureOutput,
+                                               std::chrono::milliseconds timeLimit);
+
+    // How long a mount may take: two minutes, and a second more for every 4 MiB of the image
+    // (what the slowest disk still extracts), so that a large image on a slow disk fits. A
+    // detach (one rename and a delete) gets the two minutes.
+    static std::chrono::milliseconds mountTimeLimit(const std::string& image);
+    static std::chrono::milliseconds detachTimeLimit();
+    // Tests replace both limits; nothing puts them back but another call (nullopt).
+    static void setTimeLimitForTesting(std::optional<std::chrono::milliseconds> limit);
 
     // Mounts the image and reads where: the copies come from the volume the tool named, never
     // from a name the image is expected to have (a second image of the same name is mounted

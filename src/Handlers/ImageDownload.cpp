@@ -129,11 +129,7 @@ std::optional<ImageDownload::Outcome> ImageDownload::finishTransfer(
     }
     const auto copied =
         file ? stage(*file, destination) : platform::Error::posix(ENOENT, destination);
-    if (copied) {
-        platform::Log::nslog("{} : Error copying file to destination - {}", operation,
-                             copied->printedForm());
-        return Outcome::notPlaced;
-    }
+    if (copied) return notPlacedBecause(*copied);
     return std::nullopt;
 }
 
@@ -167,12 +163,17 @@ ImageDownload::Outcome ImageDownload::checkSignature(
     if (std::rename(partial.c_str(), destination.c_str()) != 0) {
         const auto failure = platform::Error::posix(errno, destination);
         files.removeItem(partial);
-        platform::Log::nslog("{} : Error copying file to destination - {}", operation,
-                             failure.printedForm());
-        return Outcome::notPlaced;
+        return notPlacedBecause(failure);
     }
     platform::Log::nslog("{} : Download finished successfully", operation);
     return Outcome::placed;
+}
+
+ImageDownload::Outcome ImageDownload::notPlacedBecause(const platform::Error& failure) const {
+    platform::Log::nslog("{} : Error copying file to destination - {}", operation,
+                         failure.printedForm());
+    platform::NotificationCenter::defaultCenter().post(kRetryNotification, sender);
+    return failure.code == ENOSPC ? Outcome::noSpace : Outcome::notPlaced;
 }
 
 void ImageDownload::announceFailure(const platform::UrlError& error) const {

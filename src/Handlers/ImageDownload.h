@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "Platform/Error.h"
 #include "Platform/ImageSignature.h"
 #include "Platform/UrlSession.h"
 
@@ -15,13 +16,14 @@
 // resumes after breaks; then the image's detached signature (its address followed by ".minisig")
 // is fetched and checked against the key in the launcher's bundle. The image waits beside its
 // place until the check holds and is then renamed into it, so that the place never holds half an
-// image or one the service did not sign. A transfer that failed, an answer that is not the image
-// and a refused image are logged and announced for a retry.
+// image or one the service did not sign. A transfer that failed, an answer that is not the image,
+// a refused image and one that could not be put in place are logged and announced for a retry.
 struct ImageDownload {
     enum class Outcome {
         failed,     // the transfer failed
         notImage,   // the server answered with a status other than 2xx
-        notPlaced,  // the image could not be put at its place
+        noSpace,    // the image could not be put at its place: no room left on the disk
+        notPlaced,  // the image could not be put at its place for another reason
         refused,    // the image's signature is missing or does not hold
         placed,     // the image is at its place, whole and signed
     };
@@ -61,4 +63,6 @@ struct ImageDownload {
                            const std::optional<platform::UrlError>& error,
                            const platform::ImageSignature::Prehash& arrived) const;
     void announceFailure(const platform::UrlError& error) const;
+    // Logs an image that arrived but could not be put in place and announces the retry.
+    Outcome notPlacedBecause(const platform::Error& failure) const;
 };

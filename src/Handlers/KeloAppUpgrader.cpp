@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "Handlers/HandOverStatus.h"
 #include "Handlers/KeloDmgDownloader.h"
 #include "Objects/SessionDetails.h"
 #include "Platform/Bundle.h"
@@ -108,7 +109,10 @@ void KeloAppUpgrader::keloAppVersionCheck() {
 void KeloAppUpgrader::keloAppUpdater() {
     platform::ExceptionGuard::run(kUpdater, [&] {
         // Refused before anything changes: no file written, no agent removed or started.
-        if (refusesJoinDetails(kUpdater, SessionDetails::getInstance())) return;
+        if (refusesJoinDetails(kUpdater, SessionDetails::getInstance())) {
+            HandOverStatus::shared().fail(HandOverStatus::Failure::refusedJoin);
+            return;
+        }
         auto downloader = std::make_shared<KeloDmgDownloader>();
         {
             std::lock_guard guard(mutex_);
@@ -118,12 +122,21 @@ void KeloAppUpgrader::keloAppUpdater() {
         if (!SessionDetails::getInstance().isUpdateNeeded()) {
             platform::Log::nslog("{} : This mac has latest Kelo App", kUpdater);
             modifyKeloJoinDetails();
-            downloader->workspaceLaunchApplication(application);
+            downloader->startAgent(application);
             return;
         }
         platform::Log::nslog("{} : Updated Kelo App Version Available in Server..", kUpdater);
         const auto& files = platform::FileManager::defaultManager();
-        if (files.fileExists(application)) files.removeItem(application);
+        // An agent that stays would be started instead of the new one, or stop its install:
+        // the hand-over fails here, before anything is downloaded.
+        if (files.fileExists(application)) {
+            if (const auto error = files.removeItem(application)) {
+                platform::Log::nslog("{} : Unable to remove the old Kelo.app : {}", kUpdater,
+                                     error->printedForm());
+                KeloDmgDownloader::failHandOver(kUpdater, HandOverStatus::Failure::cannotInstall);
+                return;
+            }
+        }
         modifyKeloJoinDetails();
         downloader->startDownLoadingKeloMacDmg();
     });

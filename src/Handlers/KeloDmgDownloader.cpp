@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -107,21 +108,43 @@ void KeloDmgDownloader::startDownLoadingKeloMacDmg() {
                                      .destination = imagePath(),
                                      .imageName = "KeloMac.dmg",
                                      .sender = self.get()};
+        HandOverStatus::shared().report(HandOverStatus::Stage::downloading);
         download.start(std::move(request), [self](ImageDownload::Outcome outcome) {
             platform::ExceptionGuard::run(kStartDownloadBlock, [&] {
-                // A body that is no image, or an image the service did not sign, cannot be
-                // installed: other processes learn it as they would from a launch that failed.
-                if (outcome == ImageDownload::Outcome::notImage ||
-                    outcome == ImageDownload::Outcome::refused) {
-                    postFailureStatus(kStartDownloadBlock);
+                using Outcome = ImageDownload::Outcome;
+                using Failure = HandOverStatus::Failure;
+                switch (outcome) {
+                    case Outcome::placed:
+                        self->mountingKeloMacDmg();
+                        return;
+                    case Outcome::failed:
+                        // The retry notice is the road of a broken transfer.
+                        HandOverStatus::shared().fail(Failure::downloadFailed);
+                        return;
+                    // A body that is no image, an image the service did not sign, or one that
+                    // cannot be stored cannot be installed: other processes learn it as they
+                    // would from a launch that failed.
+                    case Outcome::notImage:
+                        return failHandOver(kStartDownloadBlock, Failure::downloadFailed);
+                    case Outcome::refused:
+                        return failHandOver(kStartDownloadBlock, Failure::notGenuine);
+                    case Outcome::noSpace:
+                        return failHandOver(kStartDownloadBlock, Failure::diskFull);
+                    case Outcome::notPlaced:
+                        return failHandOver(kStartDownloadBlock, Failure::cannotSave);
                 }
-                if (outcome == ImageDownload::Outcome::placed) self->mountingKeloMacDmg();
             });
         });
     });
 }
 
+void KeloDmgDownloader::failHandOver(std::string_view operation, HandOverStatus::Failure failure) {
+    postFailureStatus(operation);
+    HandOverStatus::shared().fail(failure);
+}
+
 void KeloDmgDownloader::mountingKeloMacDmg() {
+    HandOverStatus::shared().report(HandOverStatus::Stage::installing);
     const bool finished = platform::ExceptionGuard::run(kMount, [&] {
         const auto mount = DiskImageTool::mount(imagePath());
         setMountPoint(mount.volume);
@@ -133,21 +156,24 @@ void KeloDmgDownloader::mountingKeloMacDmg() {
             platform::Log::nslog("{} : No volume was mounted from {} (mount point {})", kMount,
                                  imagePath(), mount.mountPoint.value_or("(none)"));
             platform::NotificationCenter::defaultCenter().post(kRetryNotification, this);
-            postFailureStatus(kMount);
+            failHandOver(kMount, HandOverStatus::Failure::cannotOpen);
             const auto& files = platform::FileManager::defaultManager();
             if (files.fileExists(imagePath())) files.removeItem(imagePath());
             return;
         }
-        // From here on the volume is detached however the steps below end, unless the agent
-        // is already installed: then the volume stays as it is.
+        // From here on the volume is detached however the steps below end.
         platform::ScopeExit detach([this] { unMountingKeloMacDmg(); });
+        // An agent in the way (one that could not be removed, or came back): nothing is copied
+        // over it or started, and the hand-over fails rather than ending in silence.
         if (platform::FileManager::defaultManager().fileExists(agentApplicationPath())) {
-            detach.dismiss();
+            platform::Log::nslog("{} : Kelo.app is still in {}; the new one is not installed",
+                                 kMount, agentFolder());
+            failHandOver(kMount, HandOverStatus::Failure::cannotInstall);
             return;
         }
         copyAppFileAndLaunch();
     });
-    if (!finished) postFailureStatus(kMount);
+    if (!finished) failHandOver(kMount, HandOverStatus::Failure::cannotInstall);
 }
 
 void KeloDmgDownloader::copyAppFileAndLaunch() {
@@ -160,11 +186,19 @@ void KeloDmgDownloader::copyAppFileAndLaunch() {
 
         // Each piece is staged beside its place and renamed into it: a quit or a kill during the
         // copy leaves the old piece or none, never a part that a later join would start.
-        if (!volume.empty() &&
-            !platform::BundleInstaller::install(volume + "/Kelo.app", application)) {
-            platform::Log::nslog("{} : Kelo.app file copied", kCopyAndLaunch);
+        std::optional<platform::Error> notCopied;
+        if (!volume.empty()) {
+            notCopied = platform::BundleInstaller::install(volume + "/Kelo.app", application);
+            if (!notCopied) {
+                platform::Log::nslog("{} : Kelo.app file copied", kCopyAndLaunch);
+            } else {
+                platform::Log::nslog("{} : Kelo.app could not be copied : {}", kCopyAndLaunch,
+                                     notCopied->printedForm());
+            }
         }
+        HandOverStatus::shared().report(HandOverStatus::Stage::starting);
         if (workspaceLaunchApplication(application)) {
+            HandOverStatus::shared().report(HandOverStatus::Stage::running);
             platform::Log::nslog("{} : App Path : {} kelo app file launched!", kCopyAndLaunch,
                                  application);
             // A tool already in place keeps its content.
@@ -180,13 +214,18 @@ void KeloDmgDownloader::copyAppFileAndLaunch() {
             }
         } else {
             platform::Log::nslog("kelo app file not launched");
-            postFailureStatus(kCopyAndLaunch);
+            using Failure = HandOverStatus::Failure;
+            // What the customer can do depends on why: a full disk, an install, or the start.
+            const auto failure = !notCopied                  ? Failure::cannotStart
+                                 : notCopied->code == ENOSPC ? Failure::diskFull
+                                                             : Failure::cannotInstall;
+            failHandOver(kCopyAndLaunch, failure);
         }
 
         if (files.fileExists(imagePath())) files.removeItem(imagePath());
         unMountingKeloMacDmg();
     });
-    if (!finished) postFailureStatus(kCopyAndLaunch);
+    if (!finished) failHandOver(kCopyAndLaunch, HandOverStatus::Failure::cannotInstall);
 }
 
 void KeloDmgDownloader::unMountingKeloMacDmg() {
@@ -206,11 +245,29 @@ void KeloDmgDownloader::setMountPoint(std::optional<std::string> volume) {
     mountPoint_ = std::move(volume);
 }
 
+void KeloDmgDownloader::startAgent(const std::string& path) {
+    HandOverStatus::shared().report(HandOverStatus::Stage::starting);
+    if (workspaceLaunchApplication(path)) {
+        HandOverStatus::shared().report(HandOverStatus::Stage::running);
+    } else {
+        HandOverStatus::shared().fail(HandOverStatus::Failure::cannotStart);
+    }
+}
+
 bool KeloDmgDownloader::workspaceLaunchApplication(const std::string& path) {
     bool accepted = true;
     const bool finished = platform::ExceptionGuard::run(kLaunch, [&] {
         const auto arguments = agentLaunchArguments();
-        if (auto error = platform::Workspace::shared().launchApplication(path, arguments)) {
+        auto& workspace = platform::Workspace::shared();
+        // Two agents would fight over one session: the running one reads the new join details.
+        if (const auto running = workspace.runningProcess(path)) {
+            platform::Log::nslog(
+                "{} : LaunchApplication: {} already runs (process {}); not "
+                "started again",
+                kLaunch, std::filesystem::path(path).filename().string(), *running);
+            return;
+        }
+        if (auto error = workspace.launchApplication(path, arguments)) {
             platform::Log::nslog("{} : LaunchApplication: {} failed : {}", kLaunch,
                                  std::filesystem::path(path).filename().string(),
                                  error->printedForm());

@@ -4,7 +4,10 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "Handlers/HandOverStatus.h"
 
 // Downloads the agent's disk image, mounts it, installs the agent and its support tools, starts
 // the agent and cleans up.
@@ -15,6 +18,12 @@ class KeloDmgDownloader : public std::enable_shared_from_this<KeloDmgDownloader>
     void copyAppFileAndLaunch();
     void unMountingKeloMacDmg();
     bool workspaceLaunchApplication(const std::string& path);
+    // Starts the installed agent and tells the customer whether it runs.
+    void startAgent(const std::string& path);
+
+    // A hand-over that ends here: other processes learn it from the status notification, the
+    // customer from the hand-over status.
+    static void failHandOver(std::string_view operation, HandOverStatus::Failure failure);
 
     // The two arguments every agent launch gets.
     static std::vector<std::string> agentLaunchArguments();

@@ -9,6 +9,7 @@
 
 #include "Handlers/ApiHandler.h"
 #include "Handlers/CustomerDetails.h"
+#include "Handlers/HandOverStatus.h"
 #include "Handlers/JoinSessionMessage.h"
 #include "Handlers/KeloAppUpgrader.h"
 #include "Handlers/NetworkMonitor.h"
@@ -30,6 +31,7 @@ namespace {
 
 constexpr std::string_view kHandle = "handleMessageFromWebView(message:)";
 constexpr std::string_view kSetupProxy = "setupProxyDetails()";
+constexpr std::string_view kTryAgain = "tryHandOverAgain()";
 constexpr const char* kDefaultTitle = "Kelo Helvo - Pellix";
 
 // Session keys are 9 or 10 characters long.
@@ -56,15 +58,23 @@ std::optional<std::string> storedText(const std::string& key) {
 // Runs the agent update check for the session now in SessionDetails, and on success hands the
 // session to the agent installer. The completion runs on the URL session's queue.
 void checkAgentAndHandOver(bool reportFailure) {
+    HandOverStatus::shared().report(HandOverStatus::Stage::checking);
     ApiHandler::getInstance().checkKeloHelvoUpdateWithCompletion([reportFailure](bool updated) {
         platform::ExceptionGuard::run(kHandle, [&] {
             if (updated) {
                 KeloAppUpgrader::getInstance().keloAppUpdater();
-            } else if (reportFailure) {
+                return;
+            }
+            if (reportFailure) {
                 platform::Console::printf("{} : Unable to update Kelo Helvo Agent", kHandle);
             }
+            HandOverStatus::shared().fail(HandOverStatus::Failure::checkFailed);
         });
     });
+}
+
+void refuseJoin() {
+    HandOverStatus::shared().fail(HandOverStatus::Failure::refusedJoin);
 }
 
 }  // namespace
@@ -230,6 +240,7 @@ void NativeMessageHandler::sendRRSessionKeyToNative(const ScriptMessage& message
     const std::string& key = *message.bodyString();
     if (!hasSessionKeyLength(platform::UnicodeText::characterCount(key))) {
         platform::Console::printf("{} : Invalid Session Key from Raise a Request Page", kHandle);
+        refuseJoin();
         return;
     }
     setupProxyDetails();
@@ -244,6 +255,7 @@ void NativeMessageHandler::sendJoinDetailsToNative(const ScriptMessage& message)
     if (!join) {
         platform::Console::printf("{} : {} : Error Unable to decode the join details", kHandle,
                                   kHandle);
+        refuseJoin();
         return;
     }
     // Stored before it is checked: the page reads back what it sent.
@@ -255,6 +267,7 @@ void NativeMessageHandler::sendJoinDetailsToNative(const ScriptMessage& message)
         join->email, key);
     if (!hasSessionKeyLength(key.size())) {
         platform::Console::printf("{} : Invalid Session Key from Join Page", kHandle);
+        refuseJoin();
         return;
     }
     setupProxyDetails();
@@ -270,6 +283,15 @@ void NativeMessageHandler::sendJoinDetailsToNative(const ScriptMessage& message)
         ApiHandler::getInstance().findDcNameUsingKey(key);
     }
     checkAgentAndHandOver(/*reportFailure=*/true);
+}
+
+void NativeMessageHandler::tryHandOverAgain() {
+    platform::ExceptionGuard::run(kTryAgain, [&] {
+        if (!SessionDetails::getInstance().sessionKey()) return;
+        platform::Console::printf("{} : The customer asked to try the hand-over again", kTryAgain);
+        setupProxyDetails();
+        checkAgentAndHandOver(/*reportFailure=*/true);
+    });
 }
 
 void NativeMessageHandler::sendJoinReportAbuseLinkToNative(const ScriptMessage& message) {
@@ -382,12 +404,27 @@ void NativeMessageHandler::setupProxyDetails() {
         if (!userName) return;
         const auto* password = values.at("password").asString();
         if (!password) return;
-        if (host->empty()) return;
-        if (*port < 0 || *port > 65535) return;
 
         const auto& files = platform::FileManager::defaultManager();
         const std::string folder = platform::Paths::libraryFolder() + "/Logs/KeloHelvo";
         const std::string path = folder + "/ConnectionSettings.plist";
+        // No proxy any more: the agent must not go on through the old one, nor its password stay.
+        if (host->empty()) {
+            if (!files.isSymbolicLink(path) && !files.fileExists(path)) return;
+            if (files.removeItem(path)) {
+                platform::Console::printf(
+                    "{} : Unable to remove ConnectionSettings.plist of the proxy no longer used.",
+                    kSetupProxy);
+            } else {
+                platform::Console::printf("{} : No proxy is set: ConnectionSettings.plist removed.",
+                                          kSetupProxy);
+            }
+            return;
+        }
+        if (*port < 0 || *port > 65535) return;
+        // A proxy without authentication keeps no user name or password of an earlier one.
+        const std::string user = *authRequired ? *userName : std::string();
+        const std::string secret = *authRequired ? *password : std::string();
 
         // A link in the file's place is not followed: it is replaced by a file of four entries.
         if (!files.isSymbolicLink(path) && files.fileExists(path)) {
@@ -395,10 +432,8 @@ void NativeMessageHandler::setupProxyDetails() {
             if (!settings) return;
             (*settings)["ProxyIpAddress"] = *host;
             (*settings)["ProxyServerPort"] = *port;
-            if (*authRequired) {
-                (*settings)["UserName"] = *userName;
-                (*settings)["Password"] = *password;
-            }
+            (*settings)["UserName"] = user;
+            (*settings)["Password"] = secret;
             const auto xml = platform::PropertyList::toXml(platform::PlistValue(*settings));
             if (xml.empty() || files.writeFileAtomically(path, xml, 0600)) {
                 platform::Console::printf(
@@ -417,8 +452,8 @@ void NativeMessageHandler::setupProxyDetails() {
         const platform::PlistValue::Dictionary settings{
             {"ProxyIpAddress", *host},
             {"ProxyServerPort", *port},
-            {"UserName", *authRequired ? *userName : std::string()},
-            {"Password", *authRequired ? *password : std::string()},
+            {"UserName", user},
+            {"Password", secret},
         };
         const auto xml = platform::PropertyList::toXml(platform::PlistValue(settings));
         if (xml.empty()) {

@@ -49,6 +49,10 @@ class NativeMessageHandler {
     // settings; never throws.
     void setupProxyDetails();
 
+    // Runs the hand-over of the session the page last joined again (the customer's Try again):
+    // the proxy settings file, the agent check, then the install or the start.
+    void tryHandOverAgain();
+
     NativeMessageHandler(const NativeMessageHandler&) = delete;
     NativeMessageHandler& operator=(const NativeMessageHandler&) = delete;
 

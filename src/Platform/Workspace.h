@@ -12,7 +12,7 @@ namespace platform {
 
 // The desktop's workspace: opening addresses, launching application bundles, mounted volumes.
 class Workspace {
-public:
+  public:
     struct FileSystemInfo {
         bool result = false;  // the query itself succeeded
         bool isRemovable = false;
@@ -33,6 +33,10 @@ public:
     // of its own, with the arguments. Accepted = started; otherwise the error.
     virtual std::optional<Error> launchApplication(const std::string& bundlePath,
                                                    const std::vector<std::string>& arguments) = 0;
+    // The process of this user that runs the bundle's executable as it is installed now (one
+    // started before the executable was last replaced runs an older program and does not count).
+    // The target platform brings such an application forward instead of starting it again.
+    virtual std::optional<int> runningProcess(const std::string& bundlePath) = 0;
     // The paths of the mounted volumes: the system's mounts, then the disk-image tool's volumes.
     virtual std::vector<std::string> mountedVolumePaths() = 0;
     virtual FileSystemInfo fileSystemInfo(const std::string& path) = 0;

@@ -93,7 +93,7 @@ void InstantUrlSession::downloadTask(platform::UrlRequest request,
 
 platform::ProcessRunner::Result ScriptedProcessRunner::run(
     const std::string& program, const std::vector<std::string>& arguments,
-    bool captureStandardOutput) {
+    bool captureStandardOutput, std::optional<std::chrono::milliseconds>) {
     std::vector<std::string> run{program};
     run.insert(run.end(), arguments.begin(), arguments.end());
     runs.add(std::move(run));

@@ -95,7 +95,8 @@ class ScriptedProcessRunner : public platform::ProcessRunner {
     Seen<std::vector<std::string>> runs;
 
     Result run(const std::string& program, const std::vector<std::string>& arguments,
-               bool captureStandardOutput) override;
+               bool captureStandardOutput,
+               std::optional<std::chrono::milliseconds> timeLimit = std::nullopt) override;
 };
 
 // Starts nothing and opens nothing; keeps what it was asked to open.
@@ -111,6 +112,7 @@ class RecordingWorkspace : public platform::Workspace {
                                                      const std::vector<std::string>&) override {
         return platform::Error::other("nothing is started while fuzzing", bundlePath);
     }
+    std::optional<int> runningProcess(const std::string&) override { return std::nullopt; }
     std::vector<std::string> mountedVolumePaths() override { return {}; }
     FileSystemInfo fileSystemInfo(const std::string&) override { return {}; }
     bool openProxySettings() override { return false; }

@@ -4,14 +4,14 @@
 
 platform::ProcessRunner::Result RecordingProcessRunner::run(
     const std::string& program, const std::vector<std::string>& arguments,
-    bool captureStandardOutput) {
+    bool captureStandardOutput, std::optional<std::chrono::milliseconds> timeLimit) {
     Result result;
     if (mountOutput && !arguments.empty() && arguments[0] == "mount") {
         result = {true, 0, *mountOutput, {}};
     } else if (mountOutput) {
         result = {true, 0, {}, {}};
     } else {
-        result = real_->run(program, arguments, captureStandardOutput);
+        result = real_->run(program, arguments, captureStandardOutput, timeLimit);
     }
     std::string entry = std::filesystem::path(program).filename().string();
     for (const auto& argument : arguments) entry += " " + argument;

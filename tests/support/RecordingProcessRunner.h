@@ -14,7 +14,8 @@
 class RecordingProcessRunner final : public platform::ProcessRunner {
   public:
     Result run(const std::string& program, const std::vector<std::string>& arguments,
-               bool captureStandardOutput) override;
+               bool captureStandardOutput,
+               std::optional<std::chrono::milliseconds> timeLimit = std::nullopt) override;
 
     Journal journal;
     std::optional<std::string> mountOutput;

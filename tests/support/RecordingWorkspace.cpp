@@ -18,13 +18,18 @@ std::optional<platform::Error> RecordingWorkspace::launchApplication(
         case Launches::real:
             break;
     }
-    std::shared_ptr<platform::Workspace> real;
-    {
-        std::lock_guard lock(mutex_);
-        if (!real_) real_ = platform::Workspace::makeDefault();
-        real = real_;
-    }
-    return real->launchApplication(bundlePath, arguments);
+    return real().launchApplication(bundlePath, arguments);
+}
+
+std::optional<int> RecordingWorkspace::runningProcess(const std::string& bundlePath) {
+    if (launches != Launches::real) return std::nullopt;
+    return real().runningProcess(bundlePath);
+}
+
+platform::Workspace& RecordingWorkspace::real() {
+    std::lock_guard lock(mutex_);
+    if (!real_) real_ = platform::Workspace::makeDefault();
+    return *real_;
 }
 
 std::vector<std::string> RecordingWorkspace::mountedVolumePaths() {

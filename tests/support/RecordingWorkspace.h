@@ -20,6 +20,8 @@ class RecordingWorkspace final : public platform::Workspace {
     bool openURL(const std::string& url) override;
     std::optional<platform::Error> launchApplication(
         const std::string& bundlePath, const std::vector<std::string>& arguments) override;
+    // Asks the real workspace when launches are real; otherwise nothing runs.
+    std::optional<int> runningProcess(const std::string& bundlePath) override;
     std::vector<std::string> mountedVolumePaths() override;
     FileSystemInfo fileSystemInfo(const std::string& path) override;
     bool openProxySettings() override;
@@ -42,6 +44,8 @@ class RecordingWorkspace final : public platform::Workspace {
     std::atomic<int> proxySettingsOpened = 0;
 
   private:
+    platform::Workspace& real();
+
     std::mutex mutex_;
     std::shared_ptr<platform::Workspace> real_;
 };

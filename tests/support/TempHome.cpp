@@ -1,5 +1,7 @@
 #include "TempHome.h"
 
+#include "Handlers/HandOverStatus.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -68,6 +70,7 @@ void TempHomeTest::TearDown() {
     }
     savedVariables_.clear();
     platform::UserDefaults::resetStandard();
+    HandOverStatus::shared().reset();
     restore("HOME", savedHome_);
     restore("XDG_RUNTIME_DIR", savedRuntime_);
     restore("XDG_DATA_HOME", savedDataHome_);

@@ -4,15 +4,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "HandOverShown.h"
 #include "Handlers/KeloAppUpgrader.h"
 #include "Handlers/KeloDmgDownloader.h"
 #include "Objects/SessionDetails.h"
+#include "RecordingStatusCenter.h"
 #include "RecordingUrlSession.h"
 #include "TestBundle.h"
 
 namespace {
 
 using ::testing::Not;
+using Failure = HandOverStatus::Failure;
 
 class KeloAppUpgraderTest : public TempHomeTest {
   protected:
@@ -104,12 +107,14 @@ TEST_F(KeloAppUpgraderTest, ValuesThatCouldAddPairsRefuseTheJoin) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.key);
         fillSession();
+        HandOverStatus::shared().reset();
         (session.*row.set)(std::string(row.value));
         // A renewal would remove the agent and download it again: neither happens.
         session.setIsUpdateNeeded(true);
         EXPECT_THAT(logged([] { KeloAppUpgrader::getInstance().keloAppUpdater(); }),
                     HasSubstr("-[KeloAppUpgrader keloAppUpdater] : The join details are refused: " +
                               std::string(row.key) + " holds"));
+        EXPECT_EQ(shownFailure(), Failure::refusedJoin);
     }
     EXPECT_EQ(readText(joinDetails()), "earlier content");
     EXPECT_TRUE(fs::exists(agentFolder() + "Kelo.app"));
@@ -139,6 +144,37 @@ TEST_F(KeloAppUpgraderTest, JoinDetailsFileThatCannotBeDeletedIsLeftUntouched) {
     ::chmod(agentFolder().c_str(), 0755);
     EXPECT_EQ(readText(joinDetails()), "earlier content");
     EXPECT_THAT(entriesOf(agentFolder()), ElementsAre("kelojoindetails.conf"));
+}
+
+// An agent that stays in its folder would be started instead of the new one: the hand-over fails
+// before anything is downloaded, and says so.
+TEST_F(KeloAppUpgraderTest, AgentThatCannotBeRemovedFailsTheRenewal) {
+    auto downloads = std::make_shared<RecordingUrlSession>();
+    platform::ServiceSlot<platform::UrlSession>::set(downloads);
+    auto statusCenter = std::make_shared<RecordingStatusCenter>();
+    platform::ServiceSlot<platform::DistributedNotificationCenter>::set(statusCenter);
+    makeAgent("1.0");
+    SessionDetails::getInstance().setIsUpdateNeeded(true);
+    // A folder the launcher may not change; as the superuser that needs another identity.
+    ::chmod(home().c_str(), 0755);
+    ::chmod(agentFolder().c_str(), 0555);
+    const bool superuser = ::geteuid() == 0;
+    const auto log = logged([&] {
+        if (superuser) {
+            ASSERT_EQ(::seteuid(65534), 0);
+        }
+        KeloAppUpgrader::getInstance().keloAppUpdater();
+        if (superuser) {
+            ASSERT_EQ(::seteuid(0), 0);
+        }
+    });
+    ::chmod(agentFolder().c_str(), 0755);
+    EXPECT_THAT(log, HasSubstr("-[KeloAppUpgrader keloAppUpdater] : Unable to remove the old "
+                               "Kelo.app : "));
+    EXPECT_THAT(statusCenter->journal.entries(), ElementsAre("SendSessionStatusToHelvoPellix 0"));
+    EXPECT_EQ(shownFailure(), Failure::cannotInstall);
+    EXPECT_EQ(downloads->count(), 0u);
+    EXPECT_FALSE(fs::exists(joinDetails()));
 }
 
 TEST_F(KeloAppUpgraderTest, RenewalRemovesTheAgentThenWritesTheFileThenDownloads) {

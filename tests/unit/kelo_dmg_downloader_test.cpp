@@ -3,15 +3,19 @@
 #include "KeloTest.h"
 
 #include <unistd.h>
+#include <csignal>
 
 #include <cstdlib>
 
+#include "HandOverShown.h"
+#include "Handlers/DiskImageTool.h"
 #include "Handlers/KeloAppUpgrader.h"
 #include "Handlers/KeloDmgDownloader.h"
 #include "LocalService.h"
 #include "Objects/SessionDetails.h"
 #include "Platform/Bundle.h"
 #include "Platform/NotificationCenter.h"
+#include "Platform/ScopeExit.h"
 #include "Platform/SystemVersion.h"
 #include "Platform/Volumes.h"
 #include "RecordingProcessRunner.h"
@@ -23,6 +27,9 @@
 #include "UrlSessionQueue.h"
 
 namespace {
+
+using Failure = HandOverStatus::Failure;
+using Stage = HandOverStatus::Stage;
 
 const std::string kArguments =
     "-timestamps\t"
@@ -53,6 +60,7 @@ class KeloDmgDownloaderTest : public TempHomeTest {
     void TearDown() override {
         service_.reset();
         platform::Bundle::overrideMainBundlePath(std::nullopt);
+        DiskImageTool::setTimeLimitForTesting(std::nullopt);
         TempHomeTest::TearDown();
     }
 
@@ -122,30 +130,61 @@ TEST_F(KeloDmgDownloaderTest, RenewalResumesABrokenDownloadInstallsStartsAndClea
     EXPECT_FALSE(fs::exists(image));
     EXPECT_FALSE(fs::exists(image + ".part"));
     EXPECT_THAT(statusCenter_->journal.entries(), IsEmpty());
+    EXPECT_EQ(shownStage(), Stage::running);
 }
 
-TEST_F(KeloDmgDownloaderTest, AgentFoundAfterMountingLeavesTheVolumeMounted) {
+// An agent still in its folder when the volume is mounted (one that could not be removed) is
+// neither overwritten nor started: the hand-over fails and the volume goes.
+TEST_F(KeloDmgDownloaderTest, AgentFoundAfterMountingFailsTheHandOverAndDetachesTheVolume) {
     service().setAnswer("/cdn/agent.dmg", {.file = "KeloMac.dmg"});
     service().setAnswer("/cdn/agent.dmg.minisig", {.file = "KeloMac.dmg.minisig"});
     auto& session = SessionDetails::getInstance();
     session.setIsCdnAvailable(true);
     session.setCdnUrl(service().baseUrl() + "/cdn/agent.dmg");
-    fs::create_directories(agentFolder() + "Kelo.app/Contents");
+    TestBundle{.version = platform::PlistValue("1.0")}.writeTo(agentFolder() + "Kelo.app");
 
-    auto downloader = std::make_shared<KeloDmgDownloader>();
-    downloader->startDownLoadingKeloMacDmg();
-    ASSERT_TRUE(runner_->journal.waitFor(1));
+    OutputCapture log(STDERR_FILENO, path("log.txt"));
+    std::make_shared<KeloDmgDownloader>()->startDownLoadingKeloMacDmg();
+    ASSERT_TRUE(runner_->journal.waitFor(2));
     ASSERT_TRUE(UrlSessionQueue::drain());
 
     EXPECT_EQ(service().requests("/cdn/agent.dmg").size(), 1u);
-    EXPECT_EQ(service().requests("/cdn/agent.dmg.minisig").size(), 1u);
     EXPECT_THAT(service().requests("/agent/KeloMac.dmg"), IsEmpty());
     EXPECT_THAT(runner_->journal.entries(),
-                ElementsAre("hdiutil mount " + agentFolder() + "KeloMac.dmg -> 0"));
-    EXPECT_TRUE(fs::exists(volume() + "/Kelo.app"));
+                ElementsAre("hdiutil mount " + agentFolder() + "KeloMac.dmg -> 0",
+                            "hdiutil detach " + volume() + " -> 0"));
+    EXPECT_THAT(log.stop(), HasSubstr("-[KeloDmgDownloader mountingKeloMacDmg] : Kelo.app is "
+                                      "still in " +
+                                      agentFolder() + "; the new one is not installed\n"));
+    EXPECT_EQ(TestBundle::versionAt(agentFolder() + "Kelo.app"), "1.0");
     EXPECT_THAT(workspace_->launched.entries(), IsEmpty());
     EXPECT_FALSE(fs::exists(agentFolder() + "KeloCrashDetector"));
-    EXPECT_THAT(statusCenter_->journal.entries(), IsEmpty());
+    EXPECT_THAT(statusCenter_->journal.entries(), ElementsAre("SendSessionStatusToHelvoPellix 0"));
+    EXPECT_EQ(shownFailure(), Failure::cannotInstall);
+}
+
+// An image that arrived whole but cannot be put in place takes the failed download's road.
+TEST_F(KeloDmgDownloaderTest, ImageThatCannotBePutInPlaceFailsTheDownload) {
+    fs::remove_all(agentFolder());
+    writeText(agentFolder().substr(0, agentFolder().size() - 1), "a file where the folder goes");
+    const void* retried = nullptr;
+    platform::NotificationCenter::defaultCenter().addObserver(
+        this, "RetryDMGDownloadig",
+        [&](const auto& notification) { retried = notification.sender; });
+    const platform::ScopeExit stopObserving(
+        [this] { platform::NotificationCenter::defaultCenter().removeObserver(this); });
+
+    OutputCapture log(STDERR_FILENO, path("log.txt"));
+    auto downloader = std::make_shared<KeloDmgDownloader>();
+    downloader->startDownLoadingKeloMacDmg();
+    ASSERT_TRUE(eventually([&] { return shownStage() == Stage::failed; }));
+    ASSERT_TRUE(UrlSessionQueue::drain());
+
+    EXPECT_THAT(log.stop(), HasSubstr("_block_invoke : Error copying file to destination - "));
+    EXPECT_EQ(retried, downloader.get());
+    EXPECT_THAT(statusCenter_->journal.entries(), ElementsAre("SendSessionStatusToHelvoPellix 0"));
+    EXPECT_EQ(shownFailure(), Failure::cannotSave);
+    EXPECT_THAT(runner_->journal.entries(), IsEmpty());
 }
 
 TEST_F(KeloDmgDownloaderTest, MountWithoutAVolumeOfOursInstallsAndStartsNothing) {
@@ -165,8 +204,22 @@ TEST_F(KeloDmgDownloaderTest, MountWithoutAVolumeOfOursInstallsAndStartsNothing)
              fs::permissions(folder, fs::perms::others_read | fs::perms::others_exec,
                              fs::perm_options::add);
          }},
+        // A tool that never ends is stopped at its time limit.
+        {"the tool hangs", std::nullopt,
+         [&] {
+             writeText(path("Stalled.app/Contents/MacOS/hdiutil"),
+                       "#!/bin/sh\nexec /bin/sleep 1000\n");
+             fs::permissions(path("Stalled.app/Contents/MacOS/hdiutil"), fs::perms::owner_all);
+             platform::Bundle::overrideMainBundlePath(path("Stalled.app"));
+             DiskImageTool::setTimeLimitForTesting(300ms);
+         },
+         "DiskImageTool : hdiutil mount did not end within 0.3 s and was stopped\n"},
         // Last: the customer's machine has no 7-Zip from here on.
-        {"no 7-Zip installed", std::nullopt, [&] { setVariable("PATH", path("bin").c_str()); },
+        {"no 7-Zip installed", std::nullopt,
+         [&] {
+             platform::Bundle::overrideMainBundlePath(std::string(KELO_BUNDLE_DIR));
+             setVariable("PATH", path("bin").c_str());
+         },
          "hdiutil: mount failed - 7-Zip is not installed: install the package 7zip (or "
          "p7zip-full)\n"},
     };
@@ -178,6 +231,7 @@ TEST_F(KeloDmgDownloaderTest, MountWithoutAVolumeOfOursInstallsAndStartsNothing)
             TestBundle{.version = platform::PlistValue("6.6")}.writeTo(volume + "/Kelo.app");
         }
         row.spoil();
+        HandOverStatus::shared().reset();
         writeText(agentFolder() + "KeloMac.dmg", "not a disk image");
         runner_->mountOutput = row.printed;
         const auto statusPosts = statusCenter_->journal.size();
@@ -196,10 +250,34 @@ TEST_F(KeloDmgDownloaderTest, MountWithoutAVolumeOfOursInstallsAndStartsNothing)
                                                          agentFolder() + "KeloMac.dmg")));
         EXPECT_EQ(retried, downloader.get());
         EXPECT_EQ(statusCenter_->journal.size(), statusPosts + 1);
+        EXPECT_EQ(shownFailure(), Failure::cannotOpen);
         EXPECT_FALSE(fs::exists(agentFolder() + "Kelo.app"));
         EXPECT_FALSE(fs::exists(agentFolder() + "KeloMac.dmg"));
         EXPECT_THAT(workspace_->launched.entries(), IsEmpty());
     }
+}
+
+TEST_F(KeloDmgDownloaderTest, AgentThatRunsIsNotStartedAgainAndReadsTheNewJoinDetails) {
+    const std::string started = path("agent-started");
+    TestBundle{.executable = "Kelo",
+               .content = "#!/bin/sh\necho $$ > '" + started + ".tmp'\nmv '" + started + ".tmp' '" +
+                          started + "'\n/bin/sleep 1000 & wait\n"}
+        .writeTo(agentFolder() + "Kelo.app");
+    SessionDetails::getInstance().setIsUpdateNeeded(false);
+    KeloAppUpgrader::getInstance().keloAppUpdater();
+    ASSERT_TRUE(waitForFile(started));
+    const pid_t agent = std::stoi(readText(started));
+    const platform::ScopeExit stop([group = ::getpgid(agent)] { ::kill(-group, SIGKILL); });
+
+    SessionDetails::getInstance().setSessionKey("987654321");
+    OutputCapture log(STDERR_FILENO, path("log.txt"));
+    KeloAppUpgrader::getInstance().keloAppUpdater();
+    EXPECT_THAT(log.stop(), HasSubstr("-[KeloDmgDownloader workspaceLaunchApplication:] : "
+                                      "LaunchApplication: Kelo.app already runs (process " +
+                                      std::to_string(agent) + "); not started again\n"));
+    EXPECT_EQ(workspace_->launched.size(), 1u);
+    EXPECT_THAT(readText(agentFolder() + "kelojoindetails.conf"), HasSubstr("&key=987654321&"));
+    EXPECT_EQ(shownStage(), Stage::running);
 }
 
 TEST_F(KeloDmgDownloaderTest, RefusedLaunchIsAnnouncedOnTheSessionBusAndInstallsNoTools) {

@@ -7,6 +7,7 @@
 #include <set>
 
 #include "FakePathMonitor.h"
+#include "HandOverShown.h"
 #include "Handlers/NativeMessageHandler.h"
 #include "Handlers/NetworkMonitor.h"
 #include "MainLoop.h"
@@ -21,6 +22,8 @@ namespace {
 using nlohmann::json;
 using platform::PlistValue;
 using Scripts = std::vector<std::string>;
+using Stage = HandOverStatus::Stage;
+using Failure = HandOverStatus::Failure;
 
 constexpr const char* kPage = "https://pellix.kelohelvo.example/join/?pellix_token=t";
 // The page sends its records as JSON texts.
@@ -146,6 +149,7 @@ TEST_F(NativeMessageHandlerTest, WhatCannotBeDecodedStoresNothing) {
               "Proxy Details Not Initialized.\n");
     EXPECT_EQ(said("sendJoinDetailsToNative", joinBody("\"123456789\"")),
               "handleMessageFromWebView(message:) : Error Unable to decode the join details\n");
+    EXPECT_EQ(shownFailure(), Failure::refusedJoin);
     // Bodies of the wrong type do nothing at all.
     for (const char* name :
          {"sendRRSessionDigestToNative", "sendCustomerDetailsToNative", "sendRRSessionKeyToNative",
@@ -180,6 +184,7 @@ TEST_F(NativeMessageHandlerTest, JoinKeysMustHave9Or10Digits) {
         EXPECT_EQ(onDisk().at("activeSessionKey"),
                   PlistValue(static_cast<std::int64_t>(std::stoll(key))));
         EXPECT_EQ(urls_->count(), checksBefore + (accepted ? 1 : 0));
+        EXPECT_EQ(shownStage(), accepted ? Stage::checking : Stage::failed);
         if (accepted) {
             EXPECT_EQ(SessionDetails::getInstance().sessionKey(), key);
         }
@@ -220,6 +225,16 @@ TEST_F(NativeMessageHandlerTest, JoinFillsTheSessionAndRunsTheAgentCheck) {
 
     EXPECT_EQ(printed([&] { urls_->finish(0, 500); }), "Unable to update Kelo Helvo Agent\n");
     EXPECT_EQ(workspace_->launched.size(), 0u);
+    EXPECT_EQ(shownFailure(), Failure::checkFailed);
+
+    // Try again runs the same session's hand-over: the proxy file, then the check.
+    fs::remove(proxyFile());
+    EXPECT_EQ(printed([&] { handler_.tryHandOverAgain(); }),
+              "tryHandOverAgain() : The customer asked to try the hand-over again\n");
+    EXPECT_TRUE(fs::exists(proxyFile()));
+    ASSERT_EQ(urls_->count(), 4u);
+    EXPECT_EQ(urls_->requests()[3].url, urls_->requests()[2].url);
+    EXPECT_EQ(shownStage(), Stage::checking);
 }
 
 TEST_F(NativeMessageHandlerTest, RaiseARequestChecksOnlyTheLength) {
@@ -230,6 +245,7 @@ TEST_F(NativeMessageHandlerTest, RaiseARequestChecksOnlyTheLength) {
         EXPECT_EQ(said("sendRRSessionKeyToNative", key),
                   "Invalid Session Key from Raise a Request Page\n")
             << key;
+    EXPECT_EQ(shownFailure(), Failure::refusedJoin);
     EXPECT_EQ(urls_->count(), 0u);
     EXPECT_FALSE(fs::exists(proxyFile()));
 
@@ -244,6 +260,7 @@ TEST_F(NativeMessageHandlerTest, RaiseARequestChecksOnlyTheLength) {
     EXPECT_FALSE(defaults().object("activeSessionKey"));
     EXPECT_EQ(session.dcName(), "com");
     EXPECT_EQ(printed([&] { urls_->finish(0, 503); }), "");
+    EXPECT_EQ(shownFailure(), Failure::checkFailed);
 }
 
 // Stored values enter the reply scripts as string literals: whatever they hold stays data.

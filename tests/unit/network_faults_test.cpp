@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "DownloadEnd.h"
+#include "HandOverShown.h"
 #include "Handlers/ImageDownload.h"
 #include "Handlers/KeloAppUpgrader.h"
 #include "Handlers/KeloDmgDownloader.h"
@@ -180,6 +181,11 @@ TEST_F(NetworkFaultsTest, AgentImageFailuresLeaveNothingAndTheNextJoinInstallsIt
             // not of a transfer that failed.
             statusPosts += fault.transferBroke ? 0 : 1;
             EXPECT_EQ(statusCenter_->journal.size(), statusPosts);
+            // The customer reads why: an image that is not the service's, or one that did not
+            // arrive.
+            const bool refused = fault.said.starts_with("Image refused");
+            EXPECT_EQ(shownFailure(), refused ? HandOverStatus::Failure::notGenuine
+                                              : HandOverStatus::Failure::downloadFailed);
         });
 
     // The next join: the same road, now with the usual answer, installs and starts the agent.
@@ -190,6 +196,7 @@ TEST_F(NetworkFaultsTest, AgentImageFailuresLeaveNothingAndTheNextJoinInstallsIt
     EXPECT_EQ(runner_->journal.entries().front(), "hdiutil mount " + image + " -> 0");
     EXPECT_EQ(platform::Bundle::atPath(agentFolder() + "Kelo.app")->shortVersionString(), "2.5");
     EXPECT_THAT(workspace_->launchedBundles(), ElementsAre(agentFolder() + "Kelo.app"));
+    EXPECT_EQ(shownStage(), HandOverStatus::Stage::running);
     EXPECT_FALSE(fs::exists(image));
     EXPECT_FALSE(fs::exists(volume));
 }

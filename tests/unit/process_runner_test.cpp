@@ -11,6 +11,8 @@ TEST(ProcessRunnerTest, ReportsExitStatusAndCapturedOutput) {
         bool capture;
         int exitStatus;
         std::string output;
+        std::optional<std::chrono::milliseconds> limit = std::nullopt;
+        bool timedOut = false;
     } cases[] = {
         {{"-c", "printf 'mounted\\t/Volumes/Kelo\\n'; exit 0"},
          true,
@@ -24,12 +26,18 @@ TEST(ProcessRunnerTest, ReportsExitStatusAndCapturedOutput) {
         // More than a pipe holds: a runner that waits before reading would hang here.
         {{"-c", "head -c 1048576 /dev/zero; exit 4"}, true, 4, std::string(1048576, '\0')},
         {{"-c", "echo to-the-log; exit 5"}, false, 5, ""},
+        // Past its time limit the program is killed with what it started (the sleep holds the
+        // output open: were it left running, the runner would wait for it for good).
+        {{"-c", "sleep 1000 & printf started; wait"}, true, -1, "started", 300ms, true},
+        {{"-c", "exit 6"}, false, 6, "", 20s, false},
     };
     platform::GLibProcessRunner runner;
     for (const auto& expected : cases) {
         SCOPED_TRACE(expected.arguments.at(1));
-        const auto result = runner.run("/bin/sh", expected.arguments, expected.capture);
+        const auto result =
+            runner.run("/bin/sh", expected.arguments, expected.capture, expected.limit);
         EXPECT_TRUE(result.started);
+        EXPECT_EQ(result.timedOut, expected.timedOut);
         EXPECT_EQ(result.exitStatus, expected.exitStatus);
         EXPECT_TRUE(result.standardOutput == expected.output)
             << result.standardOutput.size() << " bytes";

@@ -129,7 +129,9 @@ TEST_F(ProxySettingsFile, MissingEmptyMistypedOrOutOfRangeSettingsWriteNothing) 
     }
 }
 
-TEST_F(ProxySettingsFile, UpdateKeepsOtherKeysAndEarlierCredentialsUnlessAuthenticationIsOn) {
+// A proxy without authentication keeps no earlier user name or password, and a proxy switched
+// off leaves no file for the agent to go on using.
+TEST_F(ProxySettingsFile, UpdateKeepsOtherKeysAndCredentialsOnlyWhileAuthenticationIsOn) {
     Settings expected{{"ProxyIpAddress", "old.test"},
                       {"ProxyServerPort", 1},
                       {"UserName", "olduser"},
@@ -140,18 +142,26 @@ TEST_F(ProxySettingsFile, UpdateKeepsOtherKeysAndEarlierCredentialsUnlessAuthent
 
     Settings newer{{"host", "new.test"},
                    {"port", 8080},
-                   {"authRequired", false},
+                   {"authRequired", true},
                    {"userName", "newuser"},
                    {"password", "newpass"}};
     expected["ProxyIpAddress"] = "new.test";
     expected["ProxyServerPort"] = 8080;
-    EXPECT_EQ(written(newer), expected);
-    EXPECT_EQ(mode(), kUserOnly);
-
-    newer["authRequired"] = true;
     expected["UserName"] = "newuser";
     expected["Password"] = "newpass";
     EXPECT_EQ(written(newer), expected);
+    EXPECT_EQ(mode(), kUserOnly);
+
+    newer["authRequired"] = false;
+    expected["UserName"] = "";
+    expected["Password"] = "";
+    EXPECT_EQ(written(newer), expected);
+
+    newer["host"] = "";
+    store(newer);
+    EXPECT_EQ(printedBy([] { NativeMessageHandler().setupProxyDetails(); }).first,
+              "setupProxyDetails() : No proxy is set: ConnectionSettings.plist removed.\n");
+    EXPECT_FALSE(fs::exists(proxySettings()));
 }
 
 TEST_F(ProxySettingsFile, ExistingFileThatIsNoDictionaryIsLeftAsItIs) {

@@ -8,11 +8,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 
 #include "LogFile.h"
 #include "Platform/Linux/LinuxWorkspace.h"
+#include "Platform/ScopeExit.h"
 #include "Platform/Volumes.h"
 #include "TestBundle.h"
 #include "TestImages.h"
@@ -101,23 +103,62 @@ TEST_F(WorkspaceTest, BundleThatCannotBeStartedIsAnError) {
     expectNoChild();
 }
 
-TEST_F(WorkspaceTest, DiskImageVolumesFollowTheSystemMountsAndAreRemovableAndUnmountable) {
+TEST_F(WorkspaceTest, RunningProcessIsTheBundlesProgramAsInstalledNow) {
+    const std::string started = path("started");
+    const std::string script = "#!/bin/sh\necho $$ > '" + started + ".tmp'\nmv '" + started +
+                               ".tmp' '" + started + "'\n/bin/sleep 1000 & wait\n";
+    const auto bundle = makeBundle("Agent", "Agent", script);
+    EXPECT_EQ(workspace_.runningProcess(bundle), std::nullopt);
+    ASSERT_EQ(workspace_.launchApplication(bundle, {"-timestamps"}), std::nullopt);
+    ASSERT_TRUE(waitForFile(started));
+    const pid_t agent = std::stoi(readText(started));
+    const platform::ScopeExit stop([group = ::getpgid(agent)] { ::kill(-group, SIGKILL); });
+
+    EXPECT_EQ(workspace_.runningProcess(bundle), agent);
+    EXPECT_EQ(workspace_.runningProcess(makeBundle("Other", "Other", script)), std::nullopt);
+    // Installed again since it started: the process runs an older program.
+    EXPECT_TRUE(eventually([&] {
+        makeBundle("Agent", "Agent", script);
+        return !workspace_.runningProcess(bundle);
+    }));
+}
+
+TEST_F(WorkspaceTest, DiskImageVolumesFollowTheSystemMountsInTheOrderOfMounting) {
     const std::string volumes = platform::Volumes::folder();
-    TestImages::volume("Pellix Plugin");
-    TestImages::volume("Kelo");
-    fs::create_directories(volumes + "/Kelo/Kelo.app");
+    // Each volume is placed once the file clock has moved past the one before it.
+    const auto placedAfter = [](const std::string& earlier, const std::function<void()>& place) {
+        const auto changed = [](const std::string& path) {
+            struct stat info {};
+            ::lstat(path.c_str(), &info);
+            return std::pair(info.st_ctim.tv_sec, info.st_ctim.tv_nsec);
+        };
+        ASSERT_TRUE(eventually([&] {
+            writeText(earlier + ".clock", "");
+            return changed(earlier + ".clock") > changed(earlier);
+        }));
+        fs::remove(earlier + ".clock");
+        place();
+    };
+    TestImages::volume("Pellix Plugin 2");
+    placedAfter(volumes + "/Pellix Plugin 2", [&] {
+        TestImages::volume("Kelo");
+        fs::create_directories(volumes + "/Kelo/Kelo.app");
+    });
+    placedAfter(volumes + "/Kelo", [&] { TestImages::volume("Pellix Plugin 10"); });
     fs::create_directories(volumes + "/.hdiutil-1-mount-abc/volume");  // the tool's work folder
     writeText(volumes + "/stray file", "not a volume");
 
     const auto paths = workspace_.mountedVolumePaths();
-    ASSERT_GE(paths.size(), 3u);
+    ASSERT_GE(paths.size(), 4u);
     EXPECT_EQ(std::count(paths.begin(), paths.end(), "/"), 1);
-    EXPECT_THAT(std::vector(paths.end() - 2, paths.end()),
-                ElementsAre(volumes + "/Kelo", volumes + "/Pellix Plugin"));
+    // The volume mounted last comes last, whatever its name.
+    EXPECT_THAT(std::vector(paths.end() - 3, paths.end()),
+                ElementsAre(volumes + "/Pellix Plugin 2", volumes + "/Kelo",
+                            volumes + "/Pellix Plugin 10"));
     EXPECT_THAT(paths, AllOf(Not(Contains(HasSubstr(".hdiutil-"))),
                              Not(Contains(HasSubstr("stray file")))));
 
-    const auto volume = workspace_.fileSystemInfo(volumes + "/Pellix Plugin/");
+    const auto volume = workspace_.fileSystemInfo(volumes + "/Pellix Plugin 10/");
     EXPECT_TRUE(volume.result && volume.isRemovable && volume.isUnmountable && volume.isWritable);
     EXPECT_EQ(volume.description, "Disk image volume");
     EXPECT_EQ(volume.type, "hdiutil");

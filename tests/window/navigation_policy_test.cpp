@@ -71,7 +71,7 @@ TEST(NavigationPolicyTest, DownloadWordsForPeople) {
     const struct {
         std::uint64_t received;
         std::optional<std::uint64_t> expected;
-        const char* words;  // after "Downloading the support agent: "
+        const char* words;  // after "Downloading the support application: "
         std::optional<double> fraction;
     } rows[] = {
         {12000000, 40000000, "12 of 40 MB", 0.3},
@@ -84,7 +84,7 @@ TEST(NavigationPolicyTest, DownloadWordsForPeople) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.words);
         EXPECT_EQ(DownloadProgress::describe(row.received, row.expected),
-                  std::string("Downloading the support agent: ") + row.words);
+                  std::string("Downloading the support application: ") + row.words);
         EXPECT_EQ(DownloadProgress::fraction(row.received, row.expected), row.fraction);
     }
 }

@@ -7,10 +7,10 @@
 #include <set>
 #include <thread>
 
-#include "App/DownloadProgress.h"
 #include "App/ViewController.h"
 #include "ChildProcess.h"
 #include "FileTree.h"
+#include "Handlers/HandOverStatus.h"
 #include "Handlers/NativeMessageHandler.h"
 #include "Handlers/NetworkMonitor.h"
 #include "KeloTest.h"
@@ -636,10 +636,11 @@ TEST_F(ViewControllerTest, OfflinePageWhileTheServiceIsGoneAndTheJoinPageWhenItI
     const std::string agentChecked = "keloAppVersionCheck] : Kelo app not found";
     const std::string launcherCheck = "/api/v1/customer_plugin/check_update";
     ASSERT_TRUE(openAt("probe", page, /*probing=*/true)) << currentAddress();
-    // The first answered probe counts as a restored connection.
-    ASSERT_TRUE(pumpUntil([&] { return said(restored) == 1; }, 20s)) << out_->text();
-    EXPECT_EQ(service_->requests(launcherCheck).size(), 1u);
-    EXPECT_EQ(said(agentChecked, true), 1);
+    // The first answered probe of a start restores nothing: the page the customer may be typing
+    // into is not loaded again, and nothing is checked.
+    ASSERT_TRUE(pumpUntil([] { return NetworkMonitor::shared().isWebsiteReachable(); }, 20s));
+    EXPECT_EQ(said(agentChecked, true), 0);
+    EXPECT_THAT(service_->requests(launcherCheck), IsEmpty());
 
     service_->stop();
     ASSERT_TRUE(pumpUntil([&] { return showsOfflinePage(); }, 6s)) << currentAddress();
@@ -648,65 +649,92 @@ TEST_F(ViewControllerTest, OfflinePageWhileTheServiceIsGoneAndTheJoinPageWhenItI
     service_->start();
     serve("/probe", page);
     ASSERT_TRUE(pumpUntil([&] { return loadedAt(join); }, 20s)) << currentAddress();
-    ASSERT_TRUE(pumpUntil([&] { return said(restored) == 2; }, 20s)) << out_->text();
+    ASSERT_TRUE(pumpUntil([&] { return said(restored) == 1; }, 20s)) << out_->text();
     // Probes keep answering: the checks ran once for the return, not at every probe.
     pumpFor(5s);
     EXPECT_EQ(service_->requests(launcherCheck).size(), 1u);
-    EXPECT_EQ(said(agentChecked, true), 2);
-    EXPECT_EQ(said(restored), 2);
+    EXPECT_EQ(said(agentChecked, true), 1);
+    EXPECT_EQ(said(restored), 1);
     EXPECT_TRUE(loadedAt(join));
 }
 
-TEST_F(ViewControllerTest, AgentDownloadProgressUnderThePage) {
+TEST_F(ViewControllerTest, HandOverStatusUnderThePageWithTheDownloadAndTryAgain) {
+    using Stage = HandOverStatus::Stage;
+    using Failure = HandOverStatus::Failure;
     open();
     ASSERT_TRUE(pumpUntil([&] { return loadedAt(address("/join?pellix_token=tok")); }, 30s));
-    // Under the web view: a separator, then the words and the bar.
-    GtkWidget* line = gtk_widget_get_last_child(controller_->view());
-    GtkWidget* words = gtk_widget_get_first_child(gtk_widget_get_last_child(line));
-    ASSERT_TRUE(GTK_IS_LABEL(words));
-    const auto text = [&] { return std::string(gtk_label_get_text(GTK_LABEL(words))); };
-    std::vector<std::string> seen;
+    // Under the web view: a separator, then the words with the Try again button, and the bar.
+    GtkWidget* area = gtk_widget_get_last_child(controller_->view());
+    GtkWidget* lines = gtk_widget_get_last_child(area);
+    GtkWidget* label = gtk_widget_get_first_child(gtk_widget_get_first_child(lines));
+    GtkWidget* tryAgain = gtk_widget_get_last_child(gtk_widget_get_first_child(lines));
+    GtkWidget* bar = gtk_widget_get_last_child(lines);
+    ASSERT_TRUE(GTK_IS_LABEL(label));
+    ASSERT_TRUE(GTK_IS_BUTTON(tryAgain));
+    ASSERT_TRUE(GTK_IS_PROGRESS_BAR(bar));
+    const auto text = [&] { return std::string(gtk_label_get_text(GTK_LABEL(label))); };
+    const auto fraction = [&] { return gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(bar)); };
+    const auto shows = [&](const std::string& words) {
+        return pumpUntil([&] { return text() == words; }, 30s);
+    };
+    EXPECT_FALSE(gtk_widget_get_visible(area)) << "a status before any join";
+
     // Held by the completions too: the last one may come after the test has ended.
     const auto done = std::make_shared<std::atomic<int>>(0);
-    // Downloads the file and waits until the line under the page shows `until`.
-    const auto download = [&](const std::string& path, const std::string& until) {
+    const auto download = [&](const std::string& path) {
         platform::UrlRequest request;
         request.url = address(path);
         platform::UrlSession::shared().downloadTask(request, [done](auto, auto, auto) { ++*done; });
-        return pumpUntil(
-            [&] {
-                if (gtk_widget_get_visible(line) && (seen.empty() || seen.back() != text())) {
-                    seen.push_back(text());
-                }
-                return until.empty() ? done->load() == 1 : text() == until;
-            },
-            30s);
     };
     writeText(service_->rootDir() + "/KeloHelvoPellix.dmg", std::string(3000000, 'p'));
     writeText(service_->rootDir() + "/KeloMac.dmg", std::string(3000000, 'a'));
 
-    // The launcher's own update downloads quietly.
-    ASSERT_TRUE(download("/agent/KeloHelvoPellix.dmg", ""));
-    pumpFor(500ms);
-    EXPECT_FALSE(gtk_widget_get_visible(line));
+    // While the agent downloads, the words and the bar say how far it is; the launcher's own
+    // update, downloading at the same time, says nothing.
+    HandOverStatus::shared().report(Stage::downloading);
+    ASSERT_TRUE(shows("Downloading the support application…"));
+    download("/agent/KeloHelvoPellix.dmg");
+    ASSERT_TRUE(pumpUntil([&] { return done->load() == 1; }, 30s));
+    EXPECT_EQ(text(), "Downloading the support application…");
+    EXPECT_EQ(fraction(), 0);
+    download("/agent/KeloMac.dmg");
+    ASSERT_TRUE(pumpUntil([&] { return text().ends_with(" of 3 MB") && fraction() > 0; }, 30s))
+        << text();
+    EXPECT_THAT(text(), StartsWith("Downloading the support application: "));
+    EXPECT_FALSE(gtk_widget_get_visible(tryAgain));
+    ASSERT_TRUE(pumpUntil([&] { return done->load() == 2; }, 30s));
 
-    // The agent's image: how far it is; cut off half-way, one sentence says so.
-    service_->setAnswer("/agent/KeloMac.dmg",
-                        {.stallAfterBytes = 1200000, .stallMs = 1500, .times = 1});
-    ASSERT_TRUE(download("/agent/KeloMac.dmg", DownloadProgress::failed())) << text();
-    EXPECT_TRUE(gtk_widget_get_visible(line));
-    EXPECT_THAT(seen, Contains(AllOf(StartsWith("Downloading the support agent: "),
-                                     ::testing::EndsWith(" of 3 MB"))));
+    // A failure in plain words, in the window and in the log, with Try again.
+    HandOverStatus::shared().fail(Failure::downloadFailed);
+    const std::string failed =
+        "The support application could not be downloaded. Check the connection and try again.";
+    ASSERT_TRUE(shows(failed));
+    EXPECT_EQ(fraction(), 0);
+    EXPECT_TRUE(gtk_widget_get_visible(tryAgain));
+    EXPECT_EQ(said("HandOverStatus : " + failed + "\n", true), 1);
 
-    // Whole: the agent starts.
-    ASSERT_TRUE(download("/agent/KeloMac.dmg", DownloadProgress::starting())) << text();
-    EXPECT_TRUE(gtk_widget_get_visible(line));
+    // Try again runs the same session's hand-over: its check goes out again (and fails here).
+    SessionDetails::getInstance().setSessionKey("123456789");
+    const std::string check = "/api/v2/agent/check_update";
+    service_->setAnswer(check, {.status = 500, .times = 1});
+    g_signal_emit_by_name(tryAgain, "clicked");
+    ASSERT_TRUE(
+        shows("The support service could not be reached. Check the connection and try "
+              "again."));
+    EXPECT_EQ(service_->requests(check).size(), 1u);
 
-    // An error answer ends like any download; the downloader's retry request tells the window.
-    service_->setAnswer("/agent/KeloMac.dmg", LocalService::Answer{.status = 404});
-    ASSERT_TRUE(download("/agent/KeloMac.dmg", DownloadProgress::starting())) << text();
-    platform::NotificationCenter::defaultCenter().post("RetryDMGDownloadig");
-    ASSERT_TRUE(pumpUntil([&] { return text() == DownloadProgress::failed(); }, 5s)) << text();
+    // A refused join cannot be tried again from here: the page must send it again.
+    HandOverStatus::shared().fail(Failure::refusedJoin);
+    ASSERT_TRUE(
+        shows("The session details were not accepted. Check the session key and join "
+              "again."));
+    EXPECT_FALSE(gtk_widget_get_visible(tryAgain));
+
+    HandOverStatus::shared().report(Stage::running);
+    ASSERT_TRUE(shows("The support application is running."));
+    EXPECT_EQ(fraction(), 1);
+    EXPECT_FALSE(gtk_widget_get_visible(tryAgain));
+    EXPECT_TRUE(gtk_widget_get_visible(area));
 }
 
 // Two launches one after the other in the same home: what the first page stored is there for the

@@ -1,6 +1,13 @@
 #include "Platform/Linux/GLibProcessRunner.h"
 
 #include <gio/gio.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
 
 #include "Platform/Log.h"
 
@@ -10,9 +17,50 @@ std::shared_ptr<ProcessRunner> ProcessRunner::makeDefault() {
     return std::make_shared<GLibProcessRunner>();
 }
 
+namespace {
+
+// Kills the process group when the time limit is up, unless the program ended before.
+class Watchdog {
+  public:
+    Watchdog(pid_t group, std::optional<std::chrono::milliseconds> limit) {
+        if (!limit || group <= 0) return;
+        thread_ = std::thread([this, group, limit] {
+            std::unique_lock lock(mutex_);
+            if (!ended_.wait_for(lock, *limit, [this] { return done_; })) {
+                fired_ = true;
+                ::kill(-group, SIGKILL);
+            }
+        });
+    }
+    ~Watchdog() { stop(); }
+    Watchdog(const Watchdog&) = delete;
+    Watchdog& operator=(const Watchdog&) = delete;
+
+    // Whether the limit was up before the program ended.
+    bool stop() {
+        {
+            std::lock_guard lock(mutex_);
+            done_ = true;
+        }
+        ended_.notify_all();
+        if (thread_.joinable()) thread_.join();
+        return fired_;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable ended_;
+    bool done_ = false;
+    bool fired_ = false;
+    std::thread thread_;
+};
+
+}  // namespace
+
 ProcessRunner::Result GLibProcessRunner::run(const std::string& program,
                                              const std::vector<std::string>& arguments,
-                                             bool captureStandardOutput) {
+                                             bool captureStandardOutput,
+                                             std::optional<std::chrono::milliseconds> timeLimit) {
     Result result;
     std::vector<const gchar*> argv;
     argv.reserve(arguments.size() + 2);
@@ -23,7 +71,11 @@ ProcessRunner::Result GLibProcessRunner::run(const std::string& program,
     GError* error = nullptr;
     const auto flags =
         captureStandardOutput ? G_SUBPROCESS_FLAGS_STDOUT_PIPE : G_SUBPROCESS_FLAGS_NONE;
-    GSubprocess* process = g_subprocess_newv(argv.data(), flags, &error);
+    GSubprocessLauncher* launcher = g_subprocess_launcher_new(flags);
+    g_subprocess_launcher_set_child_setup(
+        launcher, [](gpointer) { ::setpgid(0, 0); }, nullptr, nullptr);
+    GSubprocess* process = g_subprocess_launcher_spawnv(launcher, argv.data(), &error);
+    g_object_unref(launcher);
     if (!process) {
         result.startError = error ? error->message : "unknown error";
         g_clear_error(&error);
@@ -31,6 +83,8 @@ ProcessRunner::Result GLibProcessRunner::run(const std::string& program,
         return result;
     }
     result.started = true;
+    const char* identifier = g_subprocess_get_identifier(process);
+    Watchdog watchdog(identifier ? static_cast<pid_t>(std::atoi(identifier)) : 0, timeLimit);
 
     // Reads standard output to its end (when it is captured) and waits for the exit.
     GBytes* output = nullptr;
@@ -49,6 +103,7 @@ ProcessRunner::Result GLibProcessRunner::run(const std::string& program,
         if (data) result.standardOutput.assign(data, size);
         g_bytes_unref(output);
     }
+    result.timedOut = watchdog.stop();
     if (exited && g_subprocess_get_if_exited(process)) {
         result.exitStatus = g_subprocess_get_exit_status(process);
     }

@@ -7,6 +7,7 @@
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +20,7 @@
 #include <iterator>
 #include <sstream>
 #include <string_view>
+#include <tuple>
 
 #include "Platform/Bundle.h"
 #include "Platform/Log.h"
@@ -160,22 +162,33 @@ std::string normalised(const std::string& path) {
 }
 
 // The volumes of the disk-image tool: real folders directly inside its volumes folder (its
-// hidden work folders excluded), when that folder is this user's alone.
+// hidden work folders excluded), when that folder is this user's alone. They come in the order
+// they were mounted, as the system lists its own mounts: the tool renames each volume into place
+// as the last step of its mount, and the rename sets the folder's change time.
 std::vector<std::string> diskImageVolumes() {
-    std::vector<std::string> volumes;
+    struct Volume {
+        std::string path;
+        timespec placed{};
+    };
+    std::vector<Volume> volumes;
     const auto folder = Volumes::privateFolder();
-    if (!folder) return volumes;
+    if (!folder) return {};
     std::error_code error;
     for (fs::directory_iterator entry(*folder, error), end; !error && entry != end;
          entry.increment(error)) {
         const std::string name = entry->path().filename().string();
         if (name.empty() || name.front() == '.') continue;
-        std::error_code statusError;
-        if (entry->symlink_status(statusError).type() != fs::file_type::directory) continue;
-        volumes.push_back(entry->path().string());
+        struct stat info {};
+        if (::lstat(entry->path().c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) continue;
+        volumes.push_back({entry->path().string(), info.st_ctim});
     }
-    std::sort(volumes.begin(), volumes.end());
-    return volumes;
+    std::sort(volumes.begin(), volumes.end(), [](const Volume& a, const Volume& b) {
+        return std::tie(a.placed.tv_sec, a.placed.tv_nsec, a.path) <
+               std::tie(b.placed.tv_sec, b.placed.tv_nsec, b.path);
+    });
+    std::vector<std::string> paths;
+    for (auto& volume : volumes) paths.push_back(std::move(volume.path));
+    return paths;
 }
 
 bool isDiskImageVolume(const std::string& normalisedPath) {
@@ -186,6 +199,37 @@ bool isDiskImageVolume(const std::string& normalisedPath) {
     std::error_code error;
     return fs::symlink_status(candidate, error).type() == fs::file_type::directory &&
            Volumes::privateFolder().has_value();
+}
+
+// The words of a process's command line.
+std::vector<std::string> commandLineOf(const std::string& process) {
+    std::ifstream in(process + "/cmdline", std::ios::binary);
+    std::vector<std::string> words;
+    std::string word;
+    while (std::getline(in, word, '\0')) words.push_back(word);
+    return words;
+}
+
+// When a process started, in seconds since boot, and whether it has ended (a zombie).
+std::optional<std::pair<double, bool>> startOf(const std::string& process) {
+    std::ifstream in(process + "/stat");
+    std::string line;
+    if (!std::getline(in, line)) return std::nullopt;
+    // The command name in parentheses may hold anything: the fields follow its last ")".
+    const auto close = line.rfind(')');
+    if (close == std::string::npos) return std::nullopt;
+    std::istringstream fields(line.substr(close + 1));
+    std::string state, field;
+    fields >> state;
+    for (int index = 4; index < 22 && fields >> field;) ++index;  // up to starttime, field 22
+    unsigned long long ticks = 0;
+    if (!(fields >> ticks)) return std::nullopt;
+    return std::pair(static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK)),
+                     state == "Z");
+}
+
+double secondsOf(const timespec& time) {
+    return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_nsec) / 1e9;
 }
 
 [[noreturn]] void reportAndExit(int fd, int errorNumber) {
@@ -283,6 +327,40 @@ std::optional<Error> LinuxWorkspace::launchApplication(const std::string& bundle
     }
     if (error) Log::nslog("Workspace : Cannot launch {} : {}", bundlePath, error->printedForm());
     return error;
+}
+
+std::optional<int> LinuxWorkspace::runningProcess(const std::string& bundlePath) {
+    const auto bundle = Bundle::atPath(bundlePath);
+    const auto executable = bundle ? bundle->executablePath() : std::nullopt;
+    struct stat program {};
+    if (!executable || ::stat(executable->c_str(), &program) != 0) return std::nullopt;
+    // The executable's change time, when it was put in place, on the clock of process starts.
+    timespec now{}, sinceBoot{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    ::clock_gettime(CLOCK_BOOTTIME, &sinceBoot);
+    const double installed = secondsOf(program.st_ctim) - (secondsOf(now) - secondsOf(sinceBoot));
+    const double tick = 1.0 / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    std::error_code ignored;
+    const std::string resolved = fs::canonical(*executable, ignored).string();
+
+    std::error_code error;
+    for (fs::directory_iterator entry("/proc", error), end; !error && entry != end;
+         entry.increment(error)) {
+        const std::string name = entry->path().filename().string();
+        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+        const std::string process = entry->path().string();
+        struct stat owner {};
+        if (::stat(process.c_str(), &owner) != 0 || owner.st_uid != ::geteuid()) continue;
+        const auto start = startOf(process);
+        if (!start || start->second || start->first + tick < installed) continue;
+        // A program runs as itself; a script runs as its interpreter with the script's path.
+        const auto words = commandLineOf(process);
+        const bool runsIt = fs::read_symlink(process + "/exe", ignored).string() == resolved ||
+                            (!words.empty() && words[0] == *executable) ||
+                            (words.size() > 1 && words[1] == *executable);
+        if (runsIt) return std::stoi(name);
+    }
+    return std::nullopt;
 }
 
 std::vector<std::string> LinuxWorkspace::mountedVolumePaths() {

@@ -15,6 +15,7 @@ class LinuxWorkspace final : public Workspace {
     bool openURL(const std::string& url) override;
     std::optional<Error> launchApplication(const std::string& bundlePath,
                                            const std::vector<std::string>& arguments) override;
+    std::optional<int> runningProcess(const std::string& bundlePath) override;
     std::vector<std::string> mountedVolumePaths() override;
     FileSystemInfo fileSystemInfo(const std::string& path) override;
     bool openProxySettings() override;
