@@ -52,6 +52,24 @@ class KeloAppUpgraderTest : public TempHomeTest {
         return log.stop();
     }
     static void writeJoinDetails() { KeloAppUpgrader::getInstance().modifyKeloJoinDetails(); }
+    // What was logged while the action ran with an agent folder the launcher may not change (as
+    // the superuser that needs another identity).
+    std::string loggedInAFolderNotOurs(const std::function<void()>& action) {
+        ::chmod(home().c_str(), 0755);
+        ::chmod(agentFolder().c_str(), 0555);
+        const bool superuser = ::geteuid() == 0;
+        const auto log = logged([&] {
+            if (superuser) {
+                ASSERT_EQ(::seteuid(65534), 0);
+            }
+            action();
+            if (superuser) {
+                ASSERT_EQ(::seteuid(0), 0);
+            }
+        });
+        ::chmod(agentFolder().c_str(), 0755);
+        return log;
+    }
 };
 
 TEST_F(KeloAppUpgraderTest, JoinDetailsFileHoldsTheSessionExactlyAndIsReplacedWhole) {
@@ -124,24 +142,11 @@ TEST_F(KeloAppUpgraderTest, ValuesThatCouldAddPairsRefuseTheJoin) {
 TEST_F(KeloAppUpgraderTest, JoinDetailsFileThatCannotBeDeletedIsLeftUntouched) {
     fs::create_directories(agentFolder());
     writeText(joinDetails(), "earlier content");
-    // A folder the launcher may not change; as the superuser that needs another identity.
-    ::chmod(home().c_str(), 0755);
-    ::chmod(agentFolder().c_str(), 0555);
-    const bool superuser = ::geteuid() == 0;
-    const auto log = logged([&] {
-        if (superuser) {
-            ASSERT_EQ(::seteuid(65534), 0);
-        }
-        writeJoinDetails();
-        if (superuser) {
-            ASSERT_EQ(::seteuid(0), 0);
-        }
-    });
+    const auto log = loggedInAFolderNotOurs(writeJoinDetails);
     EXPECT_THAT(log, HasSubstr("-[KeloAppUpgrader modifyKeloJoinDetails] : Unable to Remove old "
                                "kelojoindetails.conf file by Pellix in folder " +
                                joinDetails()));
     EXPECT_THAT(log, Not(HasSubstr("New kelojoindetails.conf file has been created")));
-    ::chmod(agentFolder().c_str(), 0755);
     EXPECT_EQ(readText(joinDetails()), "earlier content");
     EXPECT_THAT(entriesOf(agentFolder()), ElementsAre("kelojoindetails.conf"));
 }
@@ -155,20 +160,8 @@ TEST_F(KeloAppUpgraderTest, AgentThatCannotBeRemovedFailsTheRenewal) {
     platform::ServiceSlot<platform::DistributedNotificationCenter>::set(statusCenter);
     makeAgent("1.0");
     SessionDetails::getInstance().setIsUpdateNeeded(true);
-    // A folder the launcher may not change; as the superuser that needs another identity.
-    ::chmod(home().c_str(), 0755);
-    ::chmod(agentFolder().c_str(), 0555);
-    const bool superuser = ::geteuid() == 0;
-    const auto log = logged([&] {
-        if (superuser) {
-            ASSERT_EQ(::seteuid(65534), 0);
-        }
-        KeloAppUpgrader::getInstance().keloAppUpdater();
-        if (superuser) {
-            ASSERT_EQ(::seteuid(0), 0);
-        }
-    });
-    ::chmod(agentFolder().c_str(), 0755);
+    const auto log =
+        loggedInAFolderNotOurs([] { KeloAppUpgrader::getInstance().keloAppUpdater(); });
     EXPECT_THAT(log, HasSubstr("-[KeloAppUpgrader keloAppUpdater] : Unable to remove the old "
                                "Kelo.app : "));
     EXPECT_THAT(statusCenter->journal.entries(), ElementsAre("SendSessionStatusToHelvoPellix 0"));
