@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the project with ThreadSanitizer and runs the tests whose code crosses threads (label
-# "tsan"). ThreadSanitizer ends a process that saw a race with exit code 66, so any report fails
+# Builds with ThreadSanitizer the tests whose code crosses threads (label "tsan"), and only them,
+# and runs them. ThreadSanitizer ends a process that saw a race with exit code 66, so any report fails
 # its test.
 set -euo pipefail
 build="$1" jobs="$2"
@@ -8,7 +8,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 
 cmake -S . -B "$build" -DKELO_WERROR=ON -DKELO_TSAN=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
-cmake --build "$build" -j"$jobs"
+cmake --build "$build" -j"$jobs" --target kelo_tsan_tests
 cd "$build"
 # GLib's slice allocator recycles memory behind ThreadSanitizer's back.
 G_SLICE=always-malloc \

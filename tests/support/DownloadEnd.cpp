@@ -6,6 +6,7 @@
 #include <future>
 #include <memory>
 
+#include "Eventually.h"
 #include "Platform/NotificationCenter.h"
 #include "UrlSessionQueue.h"
 
@@ -55,15 +56,9 @@ bool downloadReachesTheDiskImageTool(RecordingProcessRunner& runner,
     runner.journal.clear();
     const RetryNotice retry;
     start();
-    bool mounted = false;
-    for (auto deadline = std::chrono::steady_clock::now() + kLimit;
-         std::chrono::steady_clock::now() < deadline;) {
-        // A mount that gives no volume is followed by a retry notice too: the mount comes first.
-        if (retry.waitFor(20ms) || runner.journal.size() > 0) {
-            mounted = runner.journal.size() > 0;
-            break;
-        }
-    }
+    // A mount that gives no volume is followed by a retry notice too: the mount comes first.
+    eventually([&] { return retry.waitFor(0ms) || runner.journal.size() > 0; }, kLimit);
+    const bool mounted = runner.journal.size() > 0;
     EXPECT_TRUE(UrlSessionQueue::drain());
     return mounted;
 }

@@ -16,6 +16,7 @@
 #include "Eventually.h"
 #include "Journal.h"
 #include "OutputCapture.h"
+#include "RequireOrSkip.h"
 #include "TempHome.h"
 #include "ThisMachine.h"
 

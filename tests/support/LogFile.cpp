@@ -2,8 +2,7 @@
 
 #include <filesystem>
 #include <sstream>
-#include <thread>
-
+#include "Eventually.h"
 #include "TempHome.h"
 
 namespace log_file {
@@ -68,12 +67,7 @@ int count(const std::vector<std::string>& lines, const std::string& piece) {
 
 bool waitFor(const std::string& home, const std::string& piece, std::chrono::milliseconds timeout,
              int times) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (true) {
-        if (count(lines(home), piece) >= times) return true;
-        if (std::chrono::steady_clock::now() >= end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
+    return eventually([&] { return count(lines(home), piece) >= times; }, timeout);
 }
 
 }  // namespace log_file

@@ -2,8 +2,7 @@
 
 #include <gio/gio.h>
 
-#include <thread>
-
+#include "Eventually.h"
 #include "Platform/DistributedNotificationCenter.h"
 
 namespace {
@@ -69,12 +68,12 @@ void SessionBusListener::pump() {
 }
 
 std::optional<SessionBusListener::Heard> SessionBusListener::next() {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (heard_.empty() && std::chrono::steady_clock::now() < end) {
-        pump();
-        if (heard_.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (!eventually([&] {
+            pump();
+            return !heard_.empty();
+        })) {
+        return std::nullopt;
     }
-    if (heard_.empty()) return std::nullopt;
     Heard first = heard_.front();
     heard_.erase(heard_.begin());
     return first;
@@ -89,11 +88,12 @@ std::vector<std::int64_t> SessionBusListener::statuses(const std::string& name,
         }
         return found;
     };
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (named().empty() && std::chrono::steady_clock::now() < end) {
-        pump();
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    eventually(
+        [&] {
+            pump();
+            return !named().empty();
+        },
+        limit);
     pump();
     return named();
 }

@@ -28,7 +28,7 @@ class SessionBusListener {
 
     bool connected() const { return bus_ != nullptr; }
 
-    // The next signal heard, waiting up to ten seconds for it.
+    // The next signal heard, waiting for it up to a limit that only a hang reaches.
     std::optional<Heard> next();
     // The statuses of the signals named `name` heard within the limit, once at least one came.
     std::vector<std::int64_t> statuses(const std::string& name, std::chrono::seconds limit);

@@ -7,8 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <thread>
-
+#include "Eventually.h"
 #include "Platform/UserDefaults.h"
 
 namespace fs = std::filesystem;
@@ -93,11 +92,7 @@ void writeText(const std::string& path, const std::string& text) {
 }
 
 bool waitForFile(const std::string& path, std::chrono::milliseconds limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!fs::exists(path) && std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return fs::exists(path);
+    return eventually([&] { return fs::exists(path); }, limit);
 }
 
 std::vector<std::string> entriesOf(const std::string& folder) {

@@ -37,6 +37,6 @@ std::string readText(const std::string& path);
 void writeText(const std::string& path, const std::string& text);
 // Whether the file exists within the limit (a detached program may write it later).
 bool waitForFile(const std::string& path,
-                 std::chrono::milliseconds limit = std::chrono::seconds(10));
+                 std::chrono::milliseconds limit = std::chrono::seconds(20));
 // The names of the entries in a folder, sorted; empty when it cannot be read.
 std::vector<std::string> entriesOf(const std::string& folder);

@@ -1,12 +1,13 @@
 // Installs and file writes killed with SIGKILL at random moments. A child process runs one
 // install (the bootstrap's install from a mounted volume, the quit-time install of a waiting
 // launcher, the agent's install from its volume) or one write (the info file, the preferences,
-// the proxy settings file) and is killed somewhere between its start and a little after its usual
-// end, at least 100 times each. Afterwards the destination is exactly the old one or exactly the
-// new one (or, for the agent, nothing), never a mixture or a part; an installed bundle starts;
-// what a killed install left behind is hidden and goes with the next install.
+// the proxy settings file) and is killed somewhere between its start and its end, at least 100
+// times each. Afterwards the destination is exactly the old one or exactly the new one (or, for
+// the agent, nothing), never a mixture or a part; an installed bundle starts; what a killed
+// install left behind is hidden and goes with the next install.
 #include "KeloTest.h"
 
+#include <cmath>
 #include <random>
 
 #include "ChildProcess.h"
@@ -26,8 +27,6 @@
 #include "TestImages.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr int kRounds = 100;
 const std::string kBundleName = "Kelo Helvo Pellix.app";
@@ -63,29 +62,34 @@ std::string bigText(char letter) {
 
 class InterruptedInstallsTest : public TempHomeTest {
   protected:
-    // Kills `work` at random moments from its start to a little after its usual end, `kRounds`
-    // times; `prepare` sets up the old state before each round and `check` judges the result.
-    // Some rounds must end with the old state and some with the new, as `check` tells.
-    int killAtRandom(const std::function<void()>& prepare, const std::function<void()>& work,
-                     const std::function<bool()>& check) {
-        const auto runKilledAt = [&](std::chrono::microseconds moment) {
-            prepare();
-            const auto started = Clock::now();
-            EXPECT_NE(ChildProcess::run(work, "/dev/null", "/dev/null", moment), -1);
-            return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started);
-        };
-        const auto usual = runKilledAt(std::chrono::hours(1));
+    // Runs `work` `kRounds` times, `prepare` setting up the old state before each round and
+    // `check` judging the result (true for the new state). About one round in five runs to its
+    // end, which must leave the new state and tells how long the work takes on the machine as it
+    // is now; the others are killed at a random share of that time after the work began. Some
+    // kills must land before the new state is in place.
+    void killAtRandom(const std::function<void()>& prepare, const std::function<void()>& work,
+                      const std::function<bool()>& check) {
         std::mt19937 random(20261206);
-        std::uniform_int_distribution<long> moments(0, usual.count() * 5 / 4);
+        std::uniform_real_distribution<double> share(0, 1.25);
+        std::optional<std::chrono::microseconds> lasts;
         int newer = 0;
         for (int round = 0; round < kRounds && !HasFailure(); ++round) {
             SCOPED_TRACE(round);
-            runKilledAt(std::chrono::microseconds(moments(random)));
-            newer += check();
+            prepare();
+            const double at = share(random);
+            std::optional<std::chrono::microseconds> killAfter;
+            if (lasts && at < 1)
+                killAfter = std::chrono::microseconds(std::llround(at * lasts->count()));
+            const auto run = ChildProcess::runKilled(work, killAfter);
+            ASSERT_TRUE(run) << "the work hung or did not start";
+            const bool isNew = check();
+            if (!killAfter) {
+                EXPECT_TRUE(isNew) << "the work ended without its new state in place";
+                lasts = run->took;
+            }
+            newer += isNew;
         }
-        EXPECT_GT(newer, 0) << "no kill came after the new state was in place";
         EXPECT_LT(newer, kRounds) << "no kill came before the new state was in place";
-        return newer;
     }
 
     // Kills `install` of the launcher bundle `offered` (version 2.0) over an installed 1.0 in the

@@ -168,9 +168,8 @@ using platform::GDBusDistributedNotificationCenter;
 class DistributedNotificationsTest : public TempHomeTest {};
 
 TEST_F(DistributedNotificationsTest, PostIsASignalWithTheNameAndStatusOnTheSessionBus) {
-    if (!std::getenv("DBUS_SESSION_BUS_ADDRESS")) {
-        GTEST_SKIP() << "no session bus: `make test` runs this under dbus-run-session";
-    }
+    REQUIRE_OR_SKIP(std::getenv("DBUS_SESSION_BUS_ADDRESS"),
+                    "a session bus (`make test` runs this under dbus-run-session)");
     SessionBusListener listener;
     ASSERT_TRUE(listener.connected());
     GDBusDistributedNotificationCenter center;

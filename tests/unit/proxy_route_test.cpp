@@ -72,7 +72,8 @@ class ProxyRouteTest : public FourRequestsTest {
   protected:
     void SetUp() override {
         FourRequestsTest::SetUp();
-        if (::access(kTinyproxy, X_OK) != 0) GTEST_SKIP() << "tinyproxy is not installed";
+        REQUIRE_OR_SKIP(::access(kTinyproxy, X_OK) == 0,
+                        std::string(kTinyproxy) + " (package tinyproxy)");
         ASSERT_TRUE(TestImages::make(service_.rootDir()));
         proxy_ = std::make_unique<Tinyproxy>(home());
         unsetenv("no_proxy");

@@ -178,12 +178,12 @@ class FullLibraryTest : public DiskFaultsTest {
   protected:
     void SetUp() override {
         DiskFaultsTest::SetUp();
-        if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount a small tmpfs over Library";
+        REQUIRE_OR_SKIP(::geteuid() == 0, "root, to mount a small tmpfs over Library");
         fs::create_directories(path("Library"));
-        if (::mount("tmpfs", path("Library").c_str(), "tmpfs", 0, "size=256k,mode=0700") != 0) {
-            GTEST_SKIP() << "cannot mount a tmpfs over Library: " << std::strerror(errno);
-        }
-        mounted_ = true;
+        mounted_ =
+            ::mount("tmpfs", path("Library").c_str(), "tmpfs", 0, "size=256k,mode=0700") == 0;
+        REQUIRE_OR_SKIP(mounted_, std::string("a small tmpfs over Library (mount: ") +
+                                      std::strerror(errno) + ")");
     }
     void TearDown() override {
         UserDefaults::resetStandard();

@@ -61,7 +61,7 @@ class PacedServer {
         server_.set_keep_alive_max_count(1);  // no idle connection holds up stop()
         port_ = server_.bind_to_any_port("127.0.0.1");
         thread_ = std::thread([this] { server_.listen_after_bind(); });
-        eventually([this] { return server_.is_running(); });
+        EXPECT_TRUE(eventually([this] { return server_.is_running(); })) << "no paced server";
     }
     ~PacedServer() {
         release("A"), release("B"), release("C");
@@ -279,8 +279,9 @@ TEST_F(UrlSessionTest, DownloadStreamsIntoAFileThatLastsAsLongAsTheCompletion) {
     EXPECT_EQ(observed.back(), std::make_tuple(address, std::uint64_t{40000}, true, false));
     for (const auto& report : observed) EXPECT_FALSE(std::get<3>(report)) << std::get<1>(report);
 
-    // Slow but moving past a time-out of one second: 2.4 s in all, never a second without data.
-    const auto slow = download(request(paced.url(1200, 12, 200), 1));
+    // Slow but moving past a time-out of two seconds: about 3 s in all, with writes a tenth of a
+    // second apart, far within the time-out even on a busy machine.
+    const auto slow = download(request(paced.url(1200, 30, 100), 2));
     EXPECT_FALSE(slow.error) << slow.error->printedForm();
     EXPECT_EQ(slow.body, pattern(1200));
 }

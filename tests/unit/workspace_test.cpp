@@ -236,9 +236,9 @@ TEST_F(WorkspaceTest, VolumesFolderThatIsNotThisUsersAloneHoldsNoVolume) {
 TEST_F(WorkspaceTest, MountWithBlanksInItsPathIsListedAndReadOnly) {
     const std::string point = path("Kelo Disk\tTwo");
     fs::create_directories(point);
-    if (::mount("none", point.c_str(), "tmpfs", MS_RDONLY, "size=64k") != 0) {
-        GTEST_SKIP() << "cannot mount here: " << std::strerror(errno);
-    }
+    REQUIRE_OR_SKIP(::mount("none", point.c_str(), "tmpfs", MS_RDONLY, "size=64k") == 0,
+                    std::string("a read-only tmpfs at a path with blanks (mount: ") +
+                        std::strerror(errno) + ")");
     struct Unmount {
         std::string point;
         ~Unmount() { ::umount2(point.c_str(), MNT_DETACH); }
