@@ -281,9 +281,8 @@ TEST_F(KeloDmgDownloaderTest, AgentThatRunsIsNotStartedAgainAndReadsTheNewJoinDe
 }
 
 TEST_F(KeloDmgDownloaderTest, RefusedLaunchIsAnnouncedOnTheSessionBusAndInstallsNoTools) {
-    if (!std::getenv("DBUS_SESSION_BUS_ADDRESS")) {
-        GTEST_SKIP() << "no session bus (run under dbus-run-session, as make test does)";
-    }
+    REQUIRE_OR_SKIP(std::getenv("DBUS_SESSION_BUS_ADDRESS"),
+                    "a session bus (`make test` runs this under dbus-run-session)");
     platform::ServiceSlot<platform::DistributedNotificationCenter>::set(nullptr);
     SessionBusListener listener;
     ASSERT_TRUE(listener.connected());
