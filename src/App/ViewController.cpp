@@ -185,6 +185,13 @@ struct ViewController::Impl {
         if (joinPageTimeout != 0) g_source_remove(joinPageTimeout);
         joinPageTimeout = 0;
     }
+    // The web view has no time-out of its own: a page that has not answered within the time is
+    // stopped and handled as a failed load.
+    void startJoinPageTimeout() {
+        cancelJoinPageTimeout();
+        joinPageTimedOut = false;
+        joinPageTimeout = g_timeout_add_seconds(kJoinPageTimeoutSeconds, &onJoinPageTimeout, this);
+    }
     static void onTryAgain(GtkButton*, gpointer) {
         platform::ExceptionGuard::run("tryAgain()",
                                       [] { NativeMessageHandler::shared().tryHandOverAgain(); });
@@ -385,9 +392,10 @@ struct ViewController::Impl {
     static gboolean onLoadFailed(WebKitWebView*, WebKitLoadEvent event, gchar*, GError* error,
                                  gpointer data) {
         auto* self = static_cast<Impl*>(data);
-        self->cancelJoinPageTimeout();
         const bool timedOut = std::exchange(self->joinPageTimedOut, false);
+        // A load that another one replaced: the time-out is the new load's.
         if (!timedOut && isReplacedLoad(error)) return TRUE;
+        self->cancelJoinPageTimeout();
         platform::ExceptionGuard::run("webView(_:didFail:withError:)", [&] {
             if (event == WEBKIT_LOAD_COMMITTED) {
                 Console::print(
@@ -443,8 +451,15 @@ struct ViewController::Impl {
                         "; allowed for this host");
                     webkit_network_session_allow_tls_certificate_for_host(
                         webkit_web_view_get_network_session(webView), certificate, host.c_str());
-                    // Asked about again like any other load.
-                    webkit_web_view_load_uri(webView, failingUri);
+                    // Asked about again like any other load, and held to the same time-out,
+                    // once the failed load has finished.
+                    std::weak_ptr<ViewController> weak = self->owner->weak_from_this();
+                    platform::MainQueue::shared().async([weak, address = std::string(failingUri)] {
+                        const auto owner = weak.lock();
+                        if (!owner || !owner->impl_->webView) return;
+                        webkit_web_view_load_uri(owner->impl_->webView, address.c_str());
+                        owner->impl_->startJoinPageTimeout();
+                    });
                     return;
                 }
                 if (flags != 0) {
@@ -643,14 +658,10 @@ void ViewController::loadJoinPageURl() {
     if (!impl.webView) return;
     const std::string address = joinPageAddress();
     if (!WebAddress::parse(address)) return;
-    // The web view has no time-out of its own: a join page that has not answered within the
-    // time is stopped and handled as a failed load.
-    impl.cancelJoinPageTimeout();
-    impl.joinPageTimedOut = false;
     impl.offlinePageShown = false;
+    impl.cancelJoinPageTimeout();
     webkit_web_view_load_uri(impl.webView, address.c_str());
-    impl.joinPageTimeout =
-        g_timeout_add_seconds(kJoinPageTimeoutSeconds, &Impl::onJoinPageTimeout, &impl);
+    impl.startJoinPageTimeout();
 }
 
 void ViewController::executeJavaScript(const std::string& script) {

@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cstdlib>
@@ -232,6 +233,23 @@ TEST_F(HdiutilTest, FailedMountsSayWhyAndLeaveNothingInTheVolumesFolder) {
         EXPECT_THAT(entriesOf(volumes()), IsEmpty());
         EXPECT_THAT(entriesOf(elsewhere), IsEmpty());
     }
+}
+
+// A run that was killed leaves its work folder behind; the next run removes it, and only folders
+// of runs that have ended.
+TEST_F(HdiutilTest, TheWorkFoldersOfARunThatWasKilledGoWithTheNextRun) {
+    const pid_t ended = ::fork();
+    if (ended == 0) ::_exit(0);
+    ASSERT_EQ(::waitpid(ended, nullptr, 0), ended);
+    ASSERT_EQ(hdiutil({"detach", mounted(agentImage())}).exitCode, 0);
+    const std::string left = volumes() + "/.hdiutil-" + std::to_string(ended) + "-mount-a1b2c3";
+    const std::string running =
+        volumes() + "/.hdiutil-" + std::to_string(::getpid()) + "-mount-d4e5f6";
+    for (const auto& folder : {left, running}) fs::create_directories(folder + "/Kelo.app");
+
+    mounted(launcherImage());
+    EXPECT_FALSE(fs::exists(left));
+    EXPECT_TRUE(fs::exists(running + "/Kelo.app"));
 }
 
 TEST_F(HdiutilTest, ImageNamesAreNeverWildcards) {

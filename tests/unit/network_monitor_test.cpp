@@ -204,6 +204,12 @@ TEST_F(NetworkMonitorTest, OfflinePageAfterALoadFailureGoesAtTheNextGoodProbe) {
     monitor_->checkWebsiteReachability();
     answer(*session, 2, 200);
     EXPECT_THAT(delegate_->heard, ElementsAre(Heard::restored, Heard::restored));
+
+    // A probe of the earlier start that lands after a new one is no news.
+    monitor_->checkWebsiteReachability();
+    monitor_->startMonitoringReachability(url("/other/"));
+    answer(*session, 3, 503);
+    EXPECT_THAT(delegate_->heard, ElementsAre(Heard::restored, Heard::restored));
 }
 
 TEST_F(NetworkMonitorTest, AddressThatDoesNotParseSendsNothing) {

@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 #include <httplib.h>
 #include <netinet/in.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -20,6 +21,7 @@
 #include "LocalService.h"
 #include "LogFile.h"
 #include "Platform/Linux/CurlUrlSession.h"
+#include "Platform/ScopeExit.h"
 
 namespace {
 
@@ -158,11 +160,11 @@ class UrlSessionTest : public TempHomeTest {
         return await(done);
     }
     // Every block queued on the session so far has run; then no download file may be left.
-    void expectNothingLeftBehind() {
+    void expectNothingLeftBehind(const std::string& folder = {}) {
         std::promise<void> done;
         session_->enqueue([&] { done.set_value(); });
         ASSERT_EQ(done.get_future().wait_for(30s), std::future_status::ready);
-        EXPECT_THAT(entriesOf(temporary_), IsEmpty());
+        EXPECT_THAT(entriesOf(folder.empty() ? temporary_ : folder), IsEmpty());
     }
 
     LocalService service_;
@@ -455,6 +457,29 @@ TEST_F(UrlSessionTest, FailuresCompleteWithTheErrorAndLeaveNoFile) {
     expectNothingLeftBehind();
     std::lock_guard lock(mutex);
     EXPECT_THAT(failedReports, ::testing::IsSupersetOf({url("/stall"), url("/drop")}));
+}
+
+// A download file that cannot be made, or cannot take the bytes, fails the download: no file
+// reaches the completion and none is left behind.
+TEST_F(UrlSessionTest, DownloadThatCannotBeStoredFails) {
+    service_.setAnswer("/image", {.body = std::string(1 << 20, 'x')});
+    writeText(path("not-a-folder"), "");
+    setVariable("TMPDIR", path("not-a-folder").c_str());
+    const auto notMade = download(request(url("/image"), 10));
+    ASSERT_TRUE(notMade.error);
+    EXPECT_EQ(notMade.error->code, -3000);
+    EXPECT_FALSE(notMade.file);
+
+    const std::string small = path("small");
+    fs::create_directories(small);
+    REQUIRE_OR_SKIP(::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=64k") == 0,
+                    "the right to mount a small tmpfs (root)");
+    const platform::ScopeExit unmount([&] { ::umount2(small.c_str(), MNT_DETACH); });
+    setVariable("TMPDIR", small.c_str());
+    const auto notWritten = download(request(url("/image"), 10));
+    ASSERT_TRUE(notWritten.error);
+    EXPECT_FALSE(notWritten.file);
+    expectNothingLeftBehind(small);
 }
 
 // The extra authority vouches only for the hosts KELO_PELLIX_HOSTS names: the same server under

@@ -626,6 +626,18 @@ TEST_F(ViewControllerTest, WithoutThePageBridgeOneLineSaysSo) {
               1);
 }
 
+// A join page that never answers is stopped at the time-out and handled as a failed load: the
+// offline page, and the probing that brings the join page back.
+TEST_F(ViewControllerTest, AJoinPageThatNeverAnswersIsStoppedAndTheOfflinePageShown) {
+    service_->setAnswer("/stalled", {.delayMs = 600000});
+    SessionDetails::getInstance().setPathForPellix(std::string("stalled"));
+    // No probe of its own may show the offline page first.
+    NetworkMonitor::shared().setProbeIntervalForTesting(3600);
+    open();
+    ASSERT_TRUE(pumpUntil([&] { return showsOfflinePage(); }, 60s)) << currentAddress();
+    EXPECT_EQ(said("url: " + address("/stalled?pellix_token=tok") + "\n"), 1) << out_->text();
+}
+
 TEST_F(ViewControllerTest, OfflinePageWhileTheServiceIsGoneAndTheJoinPageWhenItIsBack) {
     // A join page that never reports itself loaded, so the probing goes on.
     const std::string page = "<!DOCTYPE html><title>join</title><p>join page</p>";
