@@ -115,20 +115,24 @@ TEST_F(NativeMessageHandlerTest, QuestionsAreAnsweredWithWhatIsStored) {
             R"(window.receiveProxyDetails({"authRequired":true,"host":"proxy.test","password":"pw","port":3128,"userName":"ann"});)"}));
     EXPECT_EQ(SessionDetails::getInstance().sessionDigest(), "digest-1");
 
+    // Each clearing is on disk at once.
+    const auto clearedOnDisk = [&](const char* name, const char* key) {
+        said(name);
+        EXPECT_EQ(onDisk().at(key), PlistValue("")) << name;
+    };
     delegate_->scripts.clear();
-    said("clearRRSessionDigest");
+    clearedOnDisk("clearRRSessionDigest", "RRSessionDigest");
     said("getRRSessionDigest");
     defaults().set("PellixToken", "token");
-    said("clearPellixDigest");
+    defaults().synchronize();
+    clearedOnDisk("clearPellixDigest", "PellixToken");
     said("sendJoinDetailsToNative", joinBody("1234567890"));
     EXPECT_EQ(said("getActiveSessionKey"), "");
-    said("clearActiveSessionKey");
+    clearedOnDisk("clearActiveSessionKey", "activeSessionKey");
     EXPECT_EQ(said("getActiveSessionKey"), "");  // an empty key is still an answer
     EXPECT_THAT(delegate_->scripts, ElementsAre(R"(window.receiveRRSessionDigest("");)",
                                                 R"(window.receiveActiveSessionKey("1234567890");)",
                                                 R"(window.receiveActiveSessionKey("");)"));
-    for (const char* cleared : {"RRSessionDigest", "PellixToken", "activeSessionKey"})
-        EXPECT_EQ(onDisk().at(cleared), PlistValue("")) << cleared;
 
     // Without a delegate, settings are still stored.
     handler_.setNativeMessageHandlerDelegate(nullptr);
