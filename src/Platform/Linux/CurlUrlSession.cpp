@@ -15,8 +15,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <mutex>
 #include <string_view>
@@ -206,14 +204,6 @@ std::optional<std::uint64_t> rangeStart(const std::map<std::string, std::string>
     return start;
 }
 
-std::optional<std::string> readWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return std::nullopt;
-    return text;
-}
-
 std::string temporaryFolder() {
     const char* folder = std::getenv("TMPDIR");
     return folder && *folder ? folder : "/tmp";
@@ -341,7 +331,8 @@ struct CurlUrlSession::Engine {
     std::map<CURL*, std::unique_ptr<Transfer>> running_;
     std::vector<std::unique_ptr<Transfer>> waiting_;  // downloads waiting to resume
     std::string trustedAuthorityPath_;
-    std::string trustBundle_;
+    bool authorityReadable_ = false;
+    std::string systemAuthorityFolder_;  // libcurl's own, read before it is cleared
 
     std::thread worker_;
 };
@@ -550,6 +541,15 @@ void CurlUrlSession::Engine::configure(Transfer& transfer, const std::string& ur
     // TLS is verified on every request; nothing here can turn that off.
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+    // The system's bundle alone (the same authorities as its folder): libcurl then keeps them
+    // parsed for the next connection, instead of reading the whole bundle again for each one.
+    if (systemAuthorityFolder_.empty()) {
+        const char* folder = nullptr;
+        if (curl_easy_getinfo(easy, CURLINFO_CAPATH, &folder) == CURLE_OK && folder) {
+            systemAuthorityFolder_ = folder;
+        }
+    }
+    curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);
     applyTrust(easy, url);
     applyProxy(easy, transfer.task.proxy);
 
@@ -640,35 +640,26 @@ void CurlUrlSession::Engine::applyTrust(CURL* easy, const std::string& url) {
 
     if (trustedAuthorityPath_ != authority) {
         trustedAuthorityPath_ = authority;
-        trustBundle_.clear();
-        auto extra = readWholeFile(authority);
-        if (!extra) {
+        authorityReadable_ = ::access(authority, R_OK) == 0;
+        if (!authorityReadable_) {
             Log::nslog(
                 "UrlSession : Cannot read KELO_PELLIX_CA_FILE {}; only the system's "
                 "authorities are trusted",
                 authority);
-            return;
         }
-        // The system's bundle and the extra authority together, so the system store still counts.
-        const char* systemBundle = nullptr;
-        curl_easy_getinfo(easy, CURLINFO_CAINFO, &systemBundle);
-        std::optional<std::string> system;
-        for (const char* candidate : {systemBundle, "/etc/ssl/certs/ca-certificates.crt",
-                                      "/etc/pki/tls/certs/ca-bundle.crt"}) {
-            if (candidate && (system = readWholeFile(candidate))) break;
-        }
-        if (!system) Log::nslog("UrlSession : The system's authorities could not be read");
-        trustBundle_ = system.value_or("") + "\n" + *extra;
     }
-    if (trustBundle_.empty()) return;
+    if (!authorityReadable_) return;
 
+    // The extra authority as the file, and the system's from their folder, where each is read
+    // only when a chain needs it: the system's bundle is not parsed again for every connection.
     Log::nslog("UrlSession : Trusting the authority in KELO_PELLIX_CA_FILE {} for {}",
                trustedAuthorityPath_, url);
-    curl_blob blob{};
-    blob.data = trustBundle_.data();
-    blob.len = trustBundle_.size();
-    blob.flags = CURL_BLOB_COPY;
-    curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob);
+    curl_easy_setopt(easy, CURLOPT_CAINFO, authority);
+    if (!systemAuthorityFolder_.empty()) {
+        curl_easy_setopt(easy, CURLOPT_CAPATH, systemAuthorityFolder_.c_str());
+    } else {
+        Log::nslog("UrlSession : The system's authorities could not be read");
+    }
 }
 
 void CurlUrlSession::Engine::collectFinished() {
