@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Runs every test: the main build (window tests under Xvfb), the address and undefined-behaviour
-# sanitizer build of the unit tests, the thread sanitizer build of the tests that cross threads, a
-# compile of the handlers with clang++ and libc++, and a short run of each fuzz target.
+# Runs every test: the main build (window tests under Xvfb), the unit tests once more in random
+# order, the address and undefined-behaviour sanitizer build of the unit tests, the thread
+# sanitizer build of the tests that cross threads, a compile of the handlers with clang++ and
+# libc++, and a short run of each fuzz target.
 set -euo pipefail
 build="$1" asan="$2" libcxx="$3" jobs="$4" fuzz="${5:-build-fuzz}" tsan="${6:-build-tsan}"
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -19,6 +20,9 @@ cmake --build "$libcxx" -j"$jobs" --target kelo_handlers kelo_platform_portable 
 step "Tests"
 (cd "$build" && "$root/scripts/with-display.sh" ctest -j"$jobs" --output-on-failure \
     --timeout 600) || status=1
+
+step "Unit tests, each binary in random order three times"
+"$root/scripts/with-display.sh" "$root/scripts/run-shuffled.sh" "$build" "$jobs" || status=1
 
 step "Tests with AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B "$asan" -DKELO_WERROR=ON -DKELO_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null

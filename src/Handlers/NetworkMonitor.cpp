@@ -30,12 +30,16 @@ void NetworkMonitor::setNetworkMonitorDelegate(std::shared_ptr<NetworkMonitorDel
     networkMonitorDelegate_ = std::move(delegate);
 }
 
+// A new factory makes what the monitor uses from then on, also when an earlier start made one.
 void NetworkMonitor::setPathMonitorFactoryForTesting(PathMonitorFactory factory) {
     pathMonitorFactory_ = std::move(factory);
+    if (monitor_) monitor_->cancel();
+    monitor_.reset();
 }
 
 void NetworkMonitor::setUrlSessionFactoryForTesting(UrlSessionFactory factory) {
     urlSessionFactory_ = std::move(factory);
+    session_.reset();
 }
 
 void NetworkMonitor::startMonitoringReachability(const std::string& url) {

@@ -1,12 +1,15 @@
 #include "TempHome.h"
 
 #include "Handlers/HandOverStatus.h"
+#include "Objects/SessionDetails.h"
 
+#include <unistd.h>
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <string_view>
 #include "Eventually.h"
 #include "Platform/UserDefaults.h"
 
@@ -14,26 +17,51 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string environment(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? value : "";
+std::map<std::string, std::string> currentEnvironment() {
+    std::map<std::string, std::string> variables;
+    for (char** entry = environ; *entry; ++entry) {
+        const std::string_view text(*entry);
+        const auto equals = text.find('=');
+        if (equals == std::string_view::npos) continue;
+        variables.emplace(text.substr(0, equals), text.substr(equals + 1));
+    }
+    return variables;
 }
 
-void restore(const char* name, const std::string& value) {
-    if (value.empty()) {
-        unsetenv(name);
-    } else {
-        setenv(name, value.c_str(), 1);
+void restoreEnvironment(const std::map<std::string, std::string>& saved) {
+    for (const auto& [name, value] : currentEnvironment()) {
+        if (!saved.contains(name)) unsetenv(name.c_str());
     }
+    for (const auto& [name, value] : saved) {
+        const char* now = std::getenv(name.c_str());
+        if (!now || value != now) setenv(name.c_str(), value.c_str(), 1);
+    }
+}
+
+void clearSessionDetails() {
+    auto& session = SessionDetails::getInstance();
+    for (auto set :
+         {&SessionDetails::setSessionKey, &SessionDetails::setName,
+          &SessionDetails::setWebServerName, &SessionDetails::setDcName,
+          &SessionDetails::setPlistDcName, &SessionDetails::setPlistWebServerName,
+          &SessionDetails::setLocalKeloAppVersion, &SessionDetails::setLocalKeloPellixAppVersion,
+          &SessionDetails::setPellixAppPath, &SessionDetails::setSessionDigest,
+          &SessionDetails::setPellixToken, &SessionDetails::setPathForPellix,
+          &SessionDetails::setKeloPellixNativeFolder, &SessionDetails::setPellixDownloadUrl,
+          &SessionDetails::setCdnUrl, &SessionDetails::setFallbackUrl}) {
+        (session.*set)(std::nullopt);
+    }
+    for (auto set : {&SessionDetails::setPellixUpdateNeeded, &SessionDetails::setIsAppReplaceFlag,
+                     &SessionDetails::setIsUpdateNeeded, &SessionDetails::setIsCdnAvailable}) {
+        (session.*set)(false);
+    }
+    session.setDefaultKeloDirectoryManager(nullptr);
 }
 
 }  // namespace
 
 void TempHomeTest::SetUp() {
-    savedHome_ = environment("HOME");
-    savedRuntime_ = environment("XDG_RUNTIME_DIR");
-    savedDataHome_ = environment("XDG_DATA_HOME");
-    savedCacheHome_ = environment("XDG_CACHE_HOME");
+    savedEnvironment_ = currentEnvironment();
     std::string pattern = (fs::temp_directory_path() / "kelo-home-XXXXXX").string();
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     home_ = pattern;
@@ -48,10 +76,6 @@ void TempHomeTest::SetUp() {
 }
 
 void TempHomeTest::setVariable(const std::string& name, const char* value) {
-    if (!savedVariables_.contains(name)) {
-        const char* before = std::getenv(name.c_str());
-        savedVariables_[name] = before ? std::optional<std::string>(before) : std::nullopt;
-    }
     if (value) {
         setenv(name.c_str(), value, 1);
     } else {
@@ -60,20 +84,10 @@ void TempHomeTest::setVariable(const std::string& name, const char* value) {
 }
 
 void TempHomeTest::TearDown() {
-    for (const auto& [name, value] : savedVariables_) {
-        if (value) {
-            setenv(name.c_str(), value->c_str(), 1);
-        } else {
-            unsetenv(name.c_str());
-        }
-    }
-    savedVariables_.clear();
     platform::UserDefaults::resetStandard();
     HandOverStatus::shared().reset();
-    restore("HOME", savedHome_);
-    restore("XDG_RUNTIME_DIR", savedRuntime_);
-    restore("XDG_DATA_HOME", savedDataHome_);
-    restore("XDG_CACHE_HOME", savedCacheHome_);
+    clearSessionDetails();
+    restoreEnvironment(savedEnvironment_);
     if (!std::getenv("KELO_KEEP_TEST_HOME")) {
         std::error_code ignored;
         fs::remove_all(home_, ignored);

@@ -11,7 +11,8 @@
 // Every test runs in a temporary home of its own: HOME and XDG_RUNTIME_DIR point into a fresh
 // folder that is removed afterwards (XDG_DATA_HOME and XDG_CACHE_HOME are unset, so the desktop's
 // data and cache folders are the home's too), and the process's defaults store is read anew from
-// there.
+// there. A test leaves the process as it found it: the environment is put back whole, and the
+// session record and the hand-over status are cleared, so tests may run in any order and again.
 class TempHomeTest : public ::testing::Test {
   protected:
     void SetUp() override;
@@ -19,17 +20,12 @@ class TempHomeTest : public ::testing::Test {
 
     const std::string& home() const { return home_; }
     std::string path(const std::string& relative) const { return home_ + "/" + relative; }
-    // Sets (or, with nullptr, unsets) an environment variable for the rest of the test; the
-    // value before the test is back when it ends.
-    void setVariable(const std::string& name, const char* value);
+    // Sets (or, with nullptr, unsets) an environment variable for the rest of the test.
+    static void setVariable(const std::string& name, const char* value);
 
   private:
     std::string home_;
-    std::string savedHome_;
-    std::string savedRuntime_;
-    std::string savedDataHome_;
-    std::string savedCacheHome_;
-    std::map<std::string, std::optional<std::string>> savedVariables_;
+    std::map<std::string, std::string> savedEnvironment_;
 };
 
 // Small helpers for files in tests.

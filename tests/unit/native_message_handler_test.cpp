@@ -53,6 +53,12 @@ class NativeMessageHandlerTest : public TempHomeTest {
         session.setDcName("com");
         session.setWebServerName("pellix.kelohelvo.example");
     }
+    void TearDown() override {
+        // A join starts the shared monitor; the next test begins without it.
+        NetworkMonitor::shared().stopWebsiteReachabilityChecks();
+        NetworkMonitor::shared().stopNetworkMonitoring();
+        TempHomeTest::TearDown();
+    }
 
     // What the dispatcher printed for one message, without the operation's prefix.
     std::string said(const std::string& name, std::optional<json> body = {},
