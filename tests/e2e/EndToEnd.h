@@ -170,10 +170,6 @@ class EndToEndTest : public TempHomeTest {
         return starts;
     }
 
-    std::string agentFolder() const { return path("Library/Application Support/KeloParloNative/"); }
-    std::string nativeFolder() const {
-        return path("Library/Application Support/KeloPellixNativeFolder/");
-    }
     std::string installedLauncher() const { return path("Applications/Kelo Helvo Pellix.app"); }
 
     // "KELO_PARLO_IND", a line feed, then the session's values between ampersands.

@@ -20,6 +20,12 @@ class TempHomeTest : public ::testing::Test {
 
     const std::string& home() const { return home_; }
     std::string path(const std::string& relative) const { return home_ + "/" + relative; }
+    // The launcher's folders in the home, written out here once for every test.
+    std::string agentFolder() const { return path("Library/Application Support/KeloParloNative/"); }
+    std::string nativeFolder() const {
+        return path("Library/Application Support/KeloPellixNativeFolder/");
+    }
+    std::string logFolder() const { return path("Library/Logs/KeloHelvo/KeloPellix/"); }
     // Sets (or, with nullptr, unsets) an environment variable for the rest of the test.
     static void setVariable(const std::string& name, const char* value);
 

@@ -329,7 +329,7 @@ TEST_F(BootstrapTest, VolumeWithoutConfigurationIsReportedOnTheInheritedOutput) 
                               "/.pellixConfiguration\n"),
               1);
     // The version is the running bundle's, read after its path.
-    EXPECT_THAT(readText(path("Library/Logs/KeloHelvo/KeloPellix/keloPellix.log")),
+    EXPECT_THAT(readText(logFolder() + "keloPellix.log"),
                 AllOf(HasSubstr("Kelo Pellix App path : " + runningBundle_),
                       HasSubstr("local Kelo Helvo Pellix App version : 3.1")));
     EXPECT_FALSE(fs::exists(AppDelegate::infoFilePath()));
@@ -339,9 +339,8 @@ TEST_F(BootstrapTest, ClosingTheWindowInstallsAWaitingLauncherOnce) {
     AppDelegate delegate;
     fs::create_directories(path("Applications"));
     makeBundle(installed(), "1.0", "installed");
-    const std::string nativeFolder = path("Library/Application Support/KeloPellixNativeFolder/");
-    makeBundle(nativeFolder + "Kelo Helvo Pellix.app", "2.0", "waiting");
-    SessionDetails::getInstance().setKeloPellixNativeFolder(nativeFolder);
+    makeBundle(nativeFolder() + "Kelo Helvo Pellix.app", "2.0", "waiting");
+    SessionDetails::getInstance().setKeloPellixNativeFolder(nativeFolder());
     SessionDetails::getInstance().setIsAppReplaceFlag(true);
     int terminations = 0;
     delegate.setTerminateHandler([&] { ++terminations; });

@@ -32,9 +32,6 @@ class KeloAppUpgraderTest : public TempHomeTest {
         session.setName("customer@example.com");
     }
 
-    std::string agentFolder() const {
-        return home() + "/Library/Application Support/KeloParloNative/";
-    }
     std::string joinDetails() const { return agentFolder() + "kelojoindetails.conf"; }
 
     // A bundle like the agent's, whose executable does nothing.

@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 
+#include "AgentRoadTest.h"
 #include "HandOverShown.h"
 #include "Handlers/DiskImageTool.h"
 #include "Handlers/KeloAppUpgrader.h"
@@ -38,43 +39,14 @@ const std::string kArguments =
     "\"M1\":\"Join Launched time : 00:00:00\","
     "\"M4\":\"Agent launched time : 00:00:00\"}";
 
-class KeloDmgDownloaderTest : public TempHomeTest {
+class KeloDmgDownloaderTest : public AgentRoadTest {
   protected:
     void SetUp() override {
-        TempHomeTest::SetUp();
-        service_ = std::make_unique<LocalService>();
-        service_->applyEnvironment("com");
-        platform::Bundle::overrideMainBundlePath(std::string(KELO_BUNDLE_DIR));
-        ASSERT_TRUE(TestImages::make(service_->rootDir(), "AGENT_VERSION=2.5"));
-
-        platform::ServiceSlot<platform::ProcessRunner>::set(runner_);
+        AgentRoadTest::SetUp();
         workspace_->launches = RecordingWorkspace::Launches::real;
-        platform::ServiceSlot<platform::Workspace>::set(workspace_);
-        platform::ServiceSlot<platform::DistributedNotificationCenter>::set(statusCenter_);
-        auto& session = SessionDetails::getInstance();
-        session.setWebServerName(service_->host());
-        session.setSessionKey("123456789");
-        session.setIsCdnAvailable(false);
-        fs::create_directories(agentFolder());
-    }
-    void TearDown() override {
-        service_.reset();
-        platform::Bundle::overrideMainBundlePath(std::nullopt);
-        DiskImageTool::setTimeLimitForTesting(std::nullopt);
-        TempHomeTest::TearDown();
     }
 
-    std::string agentFolder() const { return path("Library/Application Support/KeloParloNative/"); }
     std::string volume() const { return platform::Volumes::volumeNamed("Kelo"); }
-
-    LocalService& service() { return *service_; }
-    std::shared_ptr<RecordingProcessRunner> runner_ = std::make_shared<RecordingProcessRunner>();
-    std::shared_ptr<RecordingWorkspace> workspace_ = std::make_shared<RecordingWorkspace>();
-    std::shared_ptr<RecordingStatusCenter> statusCenter_ =
-        std::make_shared<RecordingStatusCenter>();
-
-  private:
-    std::unique_ptr<LocalService> service_;
 };
 
 TEST_F(KeloDmgDownloaderTest, RenewalResumesABrokenDownloadInstallsStartsAndCleansUp) {

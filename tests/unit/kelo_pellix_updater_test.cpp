@@ -37,9 +37,6 @@ class KeloPellixUpdaterTest : public TempHomeTest {
     }
 
     static SessionDetails& session() { return SessionDetails::getInstance(); }
-    std::string nativeFolder() const {
-        return path("Library/Application Support/KeloPellixNativeFolder/");
-    }
     std::string image() const { return nativeFolder() + "KeloHelvoPellix.dmg"; }
     std::string waitingBundle() const { return nativeFolder() + "Kelo Helvo Pellix.app"; }
     static void makeBundle(const std::string& bundle, const std::string& version) {

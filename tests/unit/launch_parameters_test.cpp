@@ -64,6 +64,7 @@ class LaunchParametersTest : public TempHomeTest {
             (session.*setter)(std::nullopt);
     }
 
+    // Each case has a home of its own (HOME changes between cases).
     static std::string nativeFolder() {
         return platform::Paths::homeFolder() +
                "/Library/Application Support/KeloPellixNativeFolder/";

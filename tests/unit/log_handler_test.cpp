@@ -25,10 +25,9 @@ constexpr std::size_t kLimit = 262144;
 
 class LogHandlerTest : public TempHomeTest {
   protected:
-    std::string logFolder() const { return path("Library/Logs/KeloHelvo/KeloPellix"); }
-    std::string currentLog() const { return logFolder() + "/keloPellix.log"; }
+    std::string currentLog() const { return logFolder() + "keloPellix.log"; }
     std::string numbered(int number) const {
-        return logFolder() + "/keloPellix" + std::to_string(number) + ".log";
+        return logFolder() + "keloPellix" + std::to_string(number) + ".log";
     }
     std::string reportFile() const { return path("report.txt"); }
 

@@ -9,6 +9,7 @@
 
 #include <unistd.h>
 
+#include "AgentRoadTest.h"
 #include "DownloadEnd.h"
 #include "HandOverShown.h"
 #include "Handlers/ImageDownload.h"
@@ -36,34 +37,11 @@ struct Fault {
     bool transferBroke = false;
 };
 
-class NetworkFaultsTest : public TempHomeTest {
+class NetworkFaultsTest : public AgentRoadTest {
   protected:
     void SetUp() override {
-        TempHomeTest::SetUp();
-        service_.applyEnvironment("com");
-        ASSERT_TRUE(TestImages::make(service_.rootDir(), "AGENT_VERSION=2.5 PELLIX_VERSION=9.9.9"));
-        platform::Bundle::overrideMainBundlePath(std::string(KELO_BUNDLE_DIR));
-        platform::ServiceSlot<platform::ProcessRunner>::set(runner_);
-        platform::ServiceSlot<platform::Workspace>::set(workspace_);
-        platform::ServiceSlot<platform::DistributedNotificationCenter>::set(statusCenter_);
+        AgentRoadTest::SetUp();
         ImageDownload::setResumeWaitsForTesting({{0ms, 0ms, 0ms, 0ms}});
-        auto& session = SessionDetails::getInstance();
-        session.setWebServerName(service_.host());
-        session.setSessionKey("123456789");
-        session.setIsCdnAvailable(false);
-        fs::create_directories(agentFolder());
-    }
-    void TearDown() override {
-        ImageDownload::setResumeWaitsForTesting(std::nullopt);
-        platform::Bundle::overrideMainBundlePath(std::nullopt);
-        TempHomeTest::TearDown();
-    }
-
-    std::string agentFolder() const {
-        return home() + "/Library/Application Support/KeloParloNative/";
-    }
-    std::string nativeFolder() const {
-        return home() + "/Library/Application Support/KeloPellixNativeFolder/";
     }
 
     // Each fault, answered for `image` (and `other`, the other image, whose signature it must
@@ -72,8 +50,8 @@ class NetworkFaultsTest : public TempHomeTest {
     void failEveryWay(const std::string& image, const std::string& other, const std::string& left,
                       const std::string& volume, const std::function<void()>& start,
                       const std::function<void(const Fault&)>& alsoCheck) {
-        const std::string root = service_.rootDir() + "/";
-        const std::string address = service_.baseUrl() + "/agent/" + image;
+        const std::string root = service().rootDir() + "/";
+        const std::string address = service().baseUrl() + "/agent/" + image;
         const auto size = static_cast<std::size_t>(fs::file_size(root + image));
         // The same image with one byte changed after signing.
         std::string changed = readText(root + image);
@@ -149,7 +127,7 @@ class NetworkFaultsTest : public TempHomeTest {
         };
         for (const Fault& fault : faults) {
             SCOPED_TRACE(fault.name);
-            service_.setAnswer("/agent/" + image + fault.path, fault.answer);
+            service().setAnswer("/agent/" + image + fault.path, fault.answer);
             OutputCapture log(STDERR_FILENO, path("log.txt"));
             EXPECT_TRUE(downloadPostsTheRetryNotice(start));
             EXPECT_THAT(log.stop(), HasSubstr(fault.said));
@@ -160,12 +138,6 @@ class NetworkFaultsTest : public TempHomeTest {
             alsoCheck(fault);
         }
     }
-
-    LocalService service_;
-    std::shared_ptr<RecordingProcessRunner> runner_ = std::make_shared<RecordingProcessRunner>();
-    std::shared_ptr<RecordingWorkspace> workspace_ = std::make_shared<RecordingWorkspace>();
-    std::shared_ptr<RecordingStatusCenter> statusCenter_ =
-        std::make_shared<RecordingStatusCenter>();
 };
 
 TEST_F(NetworkFaultsTest, AgentImageFailuresLeaveNothingAndTheNextJoinInstallsIt) {

@@ -64,9 +64,7 @@ class DiskFaultsTest : public TempHomeTest {
     std::string proxySettings() const {
         return path("Library/Logs/KeloHelvo/ConnectionSettings.plist");
     }
-    std::string joinDetails() const {
-        return path("Library/Application Support/KeloParloNative/kelojoindetails.conf");
-    }
+    std::string joinDetails() const { return agentFolder() + "kelojoindetails.conf"; }
 
     // Stores the proxy settings the page sent (a null value: none stored).
     static void store(const Settings& settings) {

@@ -29,9 +29,6 @@ class UpdateAtQuitTest : public TempHomeTest {
         fs::create_directories(path("Applications"));
     }
 
-    std::string nativeFolder() const {
-        return path("Library/Application Support/KeloPellixNativeFolder/");
-    }
     std::string waiting() const { return nativeFolder() + "Kelo Helvo Pellix.app"; }
     std::string installed() const { return path("Applications/Kelo Helvo Pellix.app"); }
 
