@@ -759,7 +759,23 @@ TEST_F(ViewControllerTest, HandOverStatusUnderThePageWithTheDownloadAndTryAgain)
 
 // Two launches one after the other in the same home: what the first page stored is there for the
 // second.
-class WebsiteDataTest : public TempHomeTest {};
+class WebsiteDataTest : public TempHomeTest {
+  protected:
+    // Whether a file below the folder holds the text, as UTF-8 or as UTF-16 (WebKit's local
+    // storage keeps its values so), also in a database's journal.
+    static bool storedBelow(const std::string& folder, const std::string& text) {
+        std::string wide;
+        for (const char c : text) wide += std::string{c, '\0'};
+        std::error_code error;
+        for (const auto& entry : fs::recursive_directory_iterator(folder, error)) {
+            if (!entry.is_regular_file()) continue;
+            const std::string bytes = readText(entry.path().string());
+            if (bytes.find(text) != std::string::npos || bytes.find(wide) != std::string::npos)
+                return true;
+        }
+        return false;
+    }
+};
 
 TEST_F(WebsiteDataTest, CookiesAndLocalStorageSurviveARestart) {
     LocalService service;
@@ -791,9 +807,19 @@ TEST_F(WebsiteDataTest, CookiesAndLocalStorageSurviveARestart) {
                 auto controller = ViewController::create(window);
                 controller->viewDidLoad();
                 gtk_window_present(window);
+                // The first launch waits until WebKit has put both on disk.
+                const char* folder = webkit_website_data_manager_get_base_data_directory(
+                    webkit_network_session_get_website_data_manager(
+                        webkit_network_session_get_default()));
                 const bool seen =
-                    pumpUntil([&] { return !service.requests(expected).empty(); }, 30s);
-                pumpFor(1s);
+                    pumpUntil([&] { return !service.requests(expected).empty(); }, 30s) &&
+                    (expected != "/first" || pumpUntil(
+                                                 [&] {
+                                                     return folder &&
+                                                            storedBelow(folder, "visit") &&
+                                                            storedBelow(folder, "stored");
+                                                 },
+                                                 30s));
                 // Ends as the launcher does: no orderly teardown of the web view.
                 std::fflush(nullptr);
                 std::_Exit(seen ? 0 : 1);
