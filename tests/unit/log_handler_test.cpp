@@ -16,6 +16,7 @@
 #include "ChildProcess.h"
 #include "Handlers/LogHandler.h"
 #include "LogFile.h"
+#include "MainLoop.h"
 #include "Platform/Console.h"
 #include "Platform/Log.h"
 
@@ -128,6 +129,22 @@ TEST_F(LogHandlerTest, TenCopiesAndEarlierRunsShiftOutOneRotationAtATime) {
         log_file::splitLines(readText(path("inherited.txt"))),
         {"written before logging starts",
          "-[LogHandler createKeloPellixLogFolder] Kelo Pellix Log Folder Created..."}));
+}
+
+// A running launcher rotates its log on its own: the folder's watcher sees the log grow past the
+// limit, and what is written afterwards starts a new log.
+TEST_F(LogHandlerTest, RunningLoggerRotatesWhenTheLogGrowsPastTheLimit) {
+    runInChild([&] {
+        auto logger = startLogger();
+        writeFiller(kLimit + 1);
+        const bool rotated =
+            MainLoop::runUntil([&] { return logger->logFileNameCount() == 1; }, 30s);
+        report("rotated", rotated ? "yes" : "no");
+        platform::Console::print("after the rotation");
+    });
+    EXPECT_EQ(reported("rotated"), std::vector<std::string>{"yes"});
+    EXPECT_GT(fs::file_size(numbered(0)), kLimit);
+    EXPECT_EQ(readText(currentLog()), "after the rotation\n");
 }
 
 TEST_F(LogHandlerTest, NoLineOfAnyThreadIsLostOrDoubledAcrossRotations) {
