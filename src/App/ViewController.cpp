@@ -242,7 +242,7 @@ struct ViewController::Impl {
         if (type == WEBKIT_POLICY_DECISION_TYPE_RESPONSE) {
             return self->decideResponse(WEBKIT_RESPONSE_POLICY_DECISION(decision));
         }
-        NavigationRecord record{NavigationPolicy::Kind::Other, false, std::nullopt, {}};
+        NavigationRecord record;
         platform::ExceptionGuard::run("webView(_:decidePolicyFor:decisionHandler:)", [&] {
             WebKitNavigationAction* action =
                 webkit_navigation_policy_decision_get_navigation_action(

@@ -67,7 +67,7 @@ class ViewController final : public NativeMessageHandlerDelegate,
     // main frame because only a frame may show its address, and every refused download (at its
     // response, or as it started): kind Other, not allowed.
     struct NavigationRecord {
-        NavigationPolicy::Kind kind;
+        NavigationPolicy::Kind kind = NavigationPolicy::Kind::Other;
         bool newWindow = false;
         std::optional<std::string> address;
         NavigationPolicy::Decision decision;
