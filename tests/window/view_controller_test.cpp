@@ -589,6 +589,16 @@ INSTANTIATE_TEST_SUITE_P(Refused, CertificateTest,
                                            std::pair("wronghost", "it is not for this host")),
                          [](const auto& row) { return std::string(row.param.first); });
 
+// Without the development authority, the service's test certificate is refused like any other,
+// and nothing vouches for it.
+TEST_F(ViewControllerTest, WithoutTheDevelopmentAuthorityTheTestCertificateIsRefused) {
+    setVariable("KELO_PELLIX_CA_FILE", nullptr);
+    open();
+    ASSERT_TRUE(pumpUntil([&] { return showsOfflinePage(); }, 30s)) << currentAddress();
+    EXPECT_EQ(said("Certificate of 127.0.0.1 refused: "), 1) << out_->text();
+    EXPECT_EQ(said("vouch"), 0) << out_->text();
+}
+
 // The web view's own handling of a challenge is a credential dialog over the page: the window
 // answers instead, without credentials, and shows what the server sent with its refusal.
 TEST_F(ViewControllerTest, ACredentialChallengeShowsNoDialogAndTheLoadGoesOn) {
