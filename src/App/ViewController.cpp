@@ -613,7 +613,6 @@ void ViewController::viewDidLoad() {
     gtk_box_append(GTK_BOX(words), impl.progressLabel);
     gtk_box_append(GTK_BOX(words), impl.tryAgainButton);
     impl.progressBar = gtk_progress_bar_new();
-    gtk_widget_set_hexpand(impl.progressBar, TRUE);
     GtkWidget* lines = gtk_box_new(GTK_ORIENTATION_VERTICAL, 6);
     gtk_widget_set_margin_start(lines, 16);
     gtk_widget_set_margin_end(lines, 16);
