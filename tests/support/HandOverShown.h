@@ -1,6 +1,8 @@
 #pragma once
 
+#include <mutex>
 #include <optional>
+#include <vector>
 
 #include "Handlers/HandOverStatus.h"
 
@@ -13,3 +15,20 @@ inline std::optional<HandOverStatus::Failure> shownFailure() {
     const auto state = HandOverStatus::shared().current();
     return state ? state->failure : std::nullopt;
 }
+
+// Every stage the window is told of, in order.
+class StagesShown : public HandOverStatus::Observer {
+  public:
+    void handOverStatusChanged(const HandOverStatus::State& status) override {
+        std::lock_guard lock(mutex_);
+        stages_.push_back(status.stage);
+    }
+    std::vector<HandOverStatus::Stage> stages() const {
+        std::lock_guard lock(mutex_);
+        return stages_;
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<HandOverStatus::Stage> stages_;
+};

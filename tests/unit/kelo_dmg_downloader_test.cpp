@@ -68,9 +68,13 @@ TEST_F(KeloDmgDownloaderTest, RenewalResumesABrokenDownloadInstallsStartsAndClea
     TestBundle{.version = platform::PlistValue("1.0")}.writeTo(leftover + "/Kelo.app");
     SessionDetails::getInstance().setIsUpdateNeeded(true);
 
+    const auto shown = std::make_shared<StagesShown>();
+    HandOverStatus::shared().setObserver(shown);
     KeloAppUpgrader::getInstance().keloAppUpdater();
     ASSERT_TRUE(runner_->journal.waitFor(3));
     ASSERT_TRUE(UrlSessionQueue::drain());
+    EXPECT_THAT(shown->stages(), ElementsAre(Stage::downloading, Stage::installing, Stage::starting,
+                                             Stage::running));
 
     const auto image = agentFolder() + "KeloMac.dmg";
     const auto requests = service().requests("/agent/KeloMac.dmg");
