@@ -118,7 +118,6 @@ std::optional<Signature> parseSignature(std::string_view text) {
 
 using Digest = std::array<unsigned char, kPrehashBytes>;
 
-// The file's BLAKE2b-512, read a piece at a time.
 // BLAKE2b-512, minisign's pre-hash, through OpenSSL: measured here, it hashes an image in about
 // half the time libsodium's takes, and the hash is a large part of a download's work.
 class Blake2b {
@@ -153,6 +152,7 @@ class Blake2b {
     bool good_ = false;
 };
 
+// The file's BLAKE2b-512, read a piece at a time.
 std::optional<Digest> digestOf(int fd) {
     Blake2b hash;
     std::vector<unsigned char> chunk(kReadChunk);
