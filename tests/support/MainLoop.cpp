@@ -14,7 +14,3 @@ bool MainLoop::runUntil(const std::function<bool()>& done, std::chrono::millisec
     }
     return true;
 }
-
-void MainLoop::runFor(std::chrono::milliseconds duration) {
-    runUntil([] { return false; }, duration);
-}

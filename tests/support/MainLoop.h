@@ -8,6 +8,4 @@ class MainLoop {
   public:
     // Runs the loop until `done` holds or the limit has passed; false on the limit.
     static bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit);
-    // Runs the loop for a while (to see that something does not happen).
-    static void runFor(std::chrono::milliseconds duration);
 };
