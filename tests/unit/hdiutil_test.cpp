@@ -268,6 +268,40 @@ TEST_F(HdiutilTest, ImageNamesAreNeverWildcards) {
     EXPECT_THAT(entriesOf(volumes()), ElementsAre("Kelo", "Pellix Plugin"));
 }
 
+// The volume's name becomes a folder name: never a path, never hidden among the tool's work
+// folders, never longer than a name may be, and without control characters.
+TEST_F(HdiutilTest, VolumeNamesBecomeSafeFolderNames) {
+    const std::string accented = "\xc3\xa9";  // é, two bytes
+    const struct {
+        const char* name;
+        std::string label, folder;
+    } rows[] = {
+        {"blanks around", "  Kelo Tools \t", "Kelo Tools"},
+        {"a slash", "Kelo/Tools", "Kelo:Tools"},
+        {"control characters", "Kelo\tTools\x01\x7f", "Kelo_Tools__"},
+        {"nothing", "   ", "Untitled"},
+        {"the parent folder", "..", "Untitled"},
+        {"a work folder's name", ".hdiutil-mount-1", "_.hdiutil-mount-1"},
+        {"too long, cut between characters", std::string(199, 'k') + accented + "tail",
+         std::string(199, 'k')},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const auto labelled =
+            fakeSevenZip("labelled7zz",
+                         "case \"$1\" in\n"
+                         "l) cat <<'EOF'\n--\nPath = x.dmg\nType = Iso\nVolume: " +
+                             row.label +
+                             "\n\n----------\nPath = a\nFolder = -\nEOF\n;;\n"
+                             "x) for a; do case \"$a\" in -o*) echo a > \"${a#-o}/a\";; "
+                             "esac; done;;\n"
+                             "esac\n");
+        EXPECT_EQ(mounted(agentImage(), labelled), volumes() + "/" + row.folder);
+        EXPECT_THAT(entriesOf(volumes()), ElementsAre(row.folder));
+        fs::remove_all(volumes());
+    }
+}
+
 TEST_F(HdiutilTest, HfsVolumesAreMountedFromTheirRootFolder) {
     // 7-Zip shows an HFS+ volume (inside a UDIF image) as one top-level folder named after the
     // volume; no Debian package writes HFS+, so a stand-in plays 7zz here.
