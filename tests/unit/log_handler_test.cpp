@@ -84,6 +84,12 @@ TEST_F(LogHandlerTest, TenCopiesAndEarlierRunsShiftOutOneRotationAtATime) {
     runInChild([&] {
         platform::Console::print("written before logging starts");
         auto logger = startLogger();
+        // The earlier run's copies, the first and the last, as the start left them.
+        for (const int number : {0, 10}) {
+            report(
+                "earlier mode",
+                fmt::format("{:o}", static_cast<int>(fs::status(numbered(number)).permissions())));
+        }
         platform::Console::print("rotation 1");
         // Exactly 256 KiB stays; one byte more is rotated whole into copy 0.
         writeFiller(kLimit - static_cast<std::size_t>(fs::file_size(currentLog())));
@@ -119,6 +125,7 @@ TEST_F(LogHandlerTest, TenCopiesAndEarlierRunsShiftOutOneRotationAtATime) {
     EXPECT_EQ(readText(path("named.txt")), "named\n");
     EXPECT_EQ(fs::status(path("named.txt")).permissions(), fs::perms(0644));
     // The log holds the launch token: every file is its owner's only, the earlier run's too.
+    EXPECT_EQ(reported("earlier mode"), (std::vector<std::string>{"600", "600"}));
     for (int number = -1; number <= 10; ++number) {
         const auto file = number < 0 ? currentLog() : numbered(number);
         EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write)
