@@ -4,6 +4,7 @@
 #include "KeloTest.h"
 
 #include <gio/gio.h>
+#include <pwd.h>
 
 #include <atomic>
 #include <future>
@@ -206,6 +207,20 @@ TEST_F(PathsTest, DataFolderIsAnAbsoluteXdgDataHomeOrTheHomesOwn) {
                                         {"", own}}) {
         if (value) setenv("XDG_DATA_HOME", value, 1);
         EXPECT_EQ(platform::Paths::dataHomeFolder(), folder) << (value ? value : "unset");
+    }
+}
+
+// Without a usable HOME the account's own home folder is taken, as the system names it.
+TEST_F(PathsTest, HomeFolderIsHomeElseTheAccountsOwn) {
+    const passwd* account = ::getpwuid(::getuid());
+    ASSERT_NE(account, nullptr);
+    const std::string accounts = account->pw_dir;
+    for (const auto& [value, folder] :
+         {std::pair<const char*, std::string>{"/elsewhere/home", "/elsewhere/home"},
+          {"", accounts},
+          {nullptr, accounts}}) {
+        setVariable("HOME", value);
+        EXPECT_EQ(platform::Paths::homeFolder(), folder) << (value ? value : "unset");
     }
 }
 
