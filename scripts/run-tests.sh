@@ -9,7 +9,8 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 
 status=0
-step() { printf '\n==== %s\n' "$*"; }
+# Each step says how long the run has taken so far: where the time of a run goes.
+step() { printf '\n==== %s (at %d min %02d s)\n' "$*" $((SECONDS / 60)) $((SECONDS % 60)); }
 
 step "Handlers with clang++ and libc++"
 cmake -S . -B "$libcxx" -DKELO_HANDLERS_ONLY=ON -DKELO_WERROR=ON \
@@ -39,4 +40,5 @@ step "Tests that cross threads, with ThreadSanitizer"
 step "Fuzz targets, short runs (clang, AddressSanitizer and UndefinedBehaviorSanitizer)"
 "$root/tests/fuzz/run-fuzz.sh" smoke "$fuzz" "$jobs" || status=1
 
+step "Done"
 exit $status
