@@ -469,6 +469,15 @@ TEST_F(ViewControllerTest, OnlyTheServicesMainFrameDocumentsReachTheBridge) {
     // A frame's message would have come before the page's own, on the same way.
     EXPECT_EQ(said("sendPellixTitleToNative"), 0) << out_->text();
     EXPECT_NE(title(), "From a frame");
+
+    // A message that does not come in the bridge's shape (no sender) is not the launcher's.
+    auto* stray = WEBKIT_USER_MESSAGE(g_object_ref_sink(
+        webkit_user_message_new("sendPellixTitleToNative", g_variant_new_string("Stray"))));
+    gboolean handled = TRUE;
+    g_signal_emit_by_name(webView(), "user-message-received", stray, &handled);
+    g_object_unref(stray);
+    EXPECT_FALSE(handled);
+    EXPECT_EQ(said("sendPellixTitleToNative"), 0) << out_->text();
 }
 
 // The window saves nothing a page sends: another site's attachments (a name that climbs out of
