@@ -4,6 +4,7 @@
 #include <webkit/webkit.h>
 
 #include <cstring>
+#include <map>
 #include <set>
 #include <utility>
 #include <vector>
@@ -114,6 +115,9 @@ std::string lastPathPiece(const std::string& address) {
 }
 
 constexpr const char* kPageBridgeFile = "libKeloPageBridge.so";
+// How often a certificate the development authority vouches for is allowed for its host: the
+// network process may take the retried load before the allowance, and refuse it once more.
+constexpr int kCertificateAllowances = 3;
 
 // The window's own web context. Its web processes load the page bridge from the bundle's
 // Frameworks folder, with the page's message names; a web process started before this was set
@@ -166,8 +170,8 @@ struct ViewController::Impl {
     bool offlinePageShown = false;
     guint joinPageTimeout = 0;
     bool joinPageTimedOut = false;
-    // host + certificate that the development authority vouched for, allowed once each.
-    std::set<std::string> allowedCertificates;
+    // host + certificate that the development authority vouched for: how often each was allowed.
+    std::map<std::string, int> allowedCertificates;
     // Addresses allowed for a frame only: refused when their response is the main frame's.
     std::set<std::string> inAFrameOnly;
     // The address of the document the main frame shows (committed), the page a deep link is from.
@@ -444,11 +448,13 @@ struct ViewController::Impl {
                 std::string problem;
                 const auto flags = TlsTrust::verify(certificate, *authority, host,
                                                     static_cast<guint16>(port), &problem);
-                if (flags == 0 && self->allowedCertificates.insert(key).second) {
+                if (flags == 0 && self->allowedCertificates[key] < kCertificateAllowances) {
+                    const bool first = ++self->allowedCertificates[key] == 1;
                     Console::print(
                         "webView(_:didReceive:completionHandler:) : KELO_PELLIX_CA_FILE (" +
                         *authority + ") vouches for the certificate of " + host +
-                        "; allowed for this host");
+                        (first ? "; allowed for this host"
+                               : "; refused before the allowance was taken, allowed again"));
                     webkit_network_session_allow_tls_certificate_for_host(
                         webkit_web_view_get_network_session(webView), certificate, host.c_str());
                     // Asked about again like any other load, and held to the same time-out,
