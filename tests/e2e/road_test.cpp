@@ -117,6 +117,8 @@ TEST_F(EndToEndTest, FirstStartFromTheMountedLauncherImage) {
               0);
     EXPECT_EQ(log_file::count(log(), "Kelo Pellix App Started"), 1);
     EXPECT_EQ(log_file::count(log(), "Update Available for Pellix"), 1);
+    for (const std::string shared : {"+[ApiHandler getInstance]", "+[KeloAppUpgrader getInstance]"})
+        EXPECT_EQ(log_file::count(log(), shared + " : Update Info Object Allocated"), 1) << shared;
 
     // Closing the window ends the run with the termination banner as the last line.
     ASSERT_EQ(closeWindow(*bus_), "");
