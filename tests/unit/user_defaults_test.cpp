@@ -30,7 +30,7 @@ class UserDefaultsTest : public TempHomeTest {
 
 TEST_F(UserDefaultsTest, CommandLineWinsAndIsNeverWritten) {
     UserDefaults defaults(file(), {"KeloHelvoPellix", "-DC", "jp", "-PellixToken", "from-arguments",
-                                   "loose", "-dangling"});
+                                   "-", "alone", "loose", "-dangling"});
     defaults.set("DC", "eu");
     defaults.set("name", "Ada");
     EXPECT_EQ(defaults.string("DC"), "jp");
