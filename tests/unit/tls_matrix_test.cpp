@@ -110,7 +110,7 @@ TEST(CertificateChecking, NoCodePathTurnsItOff) {
              at = text.find("allow_tls_certificate_for_host", at + 1)) {
             ++exceptions;
             const auto before =
-                text.substr(at > 1500 ? at - 1500 : 0, std::min<std::size_t>(at, 1500));
+                text.substr(at > 2000 ? at - 2000 : 0, std::min<std::size_t>(at, 2000));
             EXPECT_THAT(before, AllOf(HasSubstr("TlsTrust::authorityFile()"),
                                       HasSubstr("TlsTrust::verify("), HasSubstr("flags == 0")))
                 << name;
