@@ -3,6 +3,7 @@
 #include "KeloTest.h"
 
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -233,16 +234,18 @@ TEST_F(WorkspaceTest, VolumesFolderThatIsNotThisUsersAloneHoldsNoVolume) {
     }
 }
 
+// A small file system mounted at `point` (made first), or the reason it could not be.
+std::optional<std::string> mountTmpfs(const std::string& point, unsigned long flags = 0) {
+    fs::create_directories(point);
+    if (::mount("none", point.c_str(), "tmpfs", flags, "size=64k") == 0) return std::nullopt;
+    return "a tmpfs at " + point + " (mount: " + std::strerror(errno) + ")";
+}
+
 TEST_F(WorkspaceTest, MountWithBlanksInItsPathIsListedAndReadOnly) {
     const std::string point = path("Kelo Disk\tTwo");
-    fs::create_directories(point);
-    REQUIRE_OR_SKIP(::mount("none", point.c_str(), "tmpfs", MS_RDONLY, "size=64k") == 0,
-                    std::string("a read-only tmpfs at a path with blanks (mount: ") +
-                        std::strerror(errno) + ")");
-    struct Unmount {
-        std::string point;
-        ~Unmount() { ::umount2(point.c_str(), MNT_DETACH); }
-    } unmount{point};
+    const auto failed = mountTmpfs(point, MS_RDONLY);
+    REQUIRE_OR_SKIP(!failed, *failed);
+    const platform::ScopeExit unmount([&] { ::umount2(point.c_str(), MNT_DETACH); });
 
     const auto paths = workspace_.mountedVolumePaths();
     EXPECT_EQ(std::count(paths.begin(), paths.end(), point), 1);
@@ -250,6 +253,21 @@ TEST_F(WorkspaceTest, MountWithBlanksInItsPathIsListedAndReadOnly) {
     EXPECT_TRUE(info.result && info.isUnmountable);
     EXPECT_FALSE(info.isWritable || info.isRemovable);
     EXPECT_EQ(info.type, "tmpfs");
+}
+
+// A mount in a folder the system lives in is the system's; the same under the media folder is a
+// volume the user may unmount.
+TEST_F(WorkspaceTest, MountsInTheSystemsFoldersCannotBeUnmounted) {
+    for (const auto& [folder, unmountable] : {std::pair{"/run", false}, {"/media", true}}) {
+        const std::string point = fmt::format("{}/kelo-test-{}", folder, ::getpid());
+        const auto failed = mountTmpfs(point);
+        REQUIRE_OR_SKIP(!failed, *failed);
+        const platform::ScopeExit unmount([&] {
+            ::umount2(point.c_str(), MNT_DETACH);
+            fs::remove(point);
+        });
+        EXPECT_EQ(workspace_.fileSystemInfo(point).isUnmountable, unmountable) << point;
+    }
 }
 
 TEST_F(WorkspaceTest, SettingsAndAddressesOpenOnlyWhereAProgramTakesThem) {
