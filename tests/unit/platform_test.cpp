@@ -249,6 +249,17 @@ TEST_F(PathsTest, PrivateFolderIsTheUsersAloneOrRefused) {
     }
 }
 
+// A failure of the file system keeps the system's error number, with the path it concerns.
+TEST_F(PathsTest, FileSystemFailuresKeepTheSystemsErrorNumber) {
+    writeText(path("file"), "in the way\n");
+    const auto failed =
+        platform::FileManager::defaultManager().createDirectory(path("file/below"), true);
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(failed->printedForm(),
+              "Error Domain=NSPOSIXErrorDomain Code=20 \"Not a directory\" UserInfo={NSFilePath=" +
+                  path("file/below") + "}");
+}
+
 // The first line about a host is written, then one a minute at most with the count since the
 // line before; each host counts on its own. A full table forgets the quiet hosts (keeping the
 // counts still to be written), and starts afresh when none is quiet.
