@@ -366,28 +366,38 @@ TEST_F(ViewControllerTest, NavigationStaysOnTheServicesPages) {
 // The test authority vouches for the hosts KELO_PELLIX_HOSTS names, not for another name of the
 // same server (its certificate names localhost too). Once it vouches, the load is retried and
 // asked about like any other: another site's address, reached again as the launcher's own load,
-// is not the main frame's to show.
-TEST_F(ViewControllerTest, TheDevelopmentAuthorityVouchesOnlyForTheHostsItIsGivenFor) {
+// is not the main frame's to show. One case per process: after a refusal on a host, the web view
+// may report the next one there as a cancelled load, without its certificate.
+class VouchingTest : public ViewControllerTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(VouchingTest, TheDevelopmentAuthorityVouchesOnlyForTheHostsItIsGivenFor) {
+    const bool named = GetParam();
+    if (named) {
+        setVariable("KELO_PELLIX_HOSTS",
+                    ("localkelo=" + service_->host() + ",other=localhost:1").c_str());
+    }
     const std::string other = "https://localhost:" + std::to_string(service_->port()) + "/other";
     serve("/other", "<!DOCTYPE html><title>other</title>");
     ASSERT_TRUE(openAt("vouching", "<!DOCTYPE html><a id='other' href='" + other + "'>other</a>"))
         << currentAddress();
-    const std::string page = address("/vouching?pellix_token=tok");
     click("other");
-    ASSERT_TRUE(pumpUntil([&] { return showsOfflinePage(); }, 15s)) << currentAddress();
-    EXPECT_EQ(said(") vouches only for the hosts of KELO_PELLIX_HOSTS and of the development "
-                   "domain, not for localhost\n"),
-              1);
-
-    setVariable("KELO_PELLIX_HOSTS",
-                ("localkelo=" + service_->host() + ",other=localhost:1").c_str());
-    controller_->loadJoinPageURl();
-    ASSERT_TRUE(pumpUntil([&] { return loadedAt(page); }, 15s)) << currentAddress();
-    click("other");
+    if (!named) {
+        ASSERT_TRUE(pumpUntil([&] { return showsOfflinePage(); }, 15s)) << currentAddress();
+        EXPECT_EQ(said(") vouches only for the hosts of KELO_PELLIX_HOSTS and of the development "
+                       "domain, not for localhost\n"),
+                  1);
+        return;
+    }
     ASSERT_TRUE(pumpUntil([&] { return decided(other) == std::pair(Kind::Other, false); }, 15s));
     EXPECT_EQ(said("vouches for the certificate of localhost; allowed for this host\n"), 1);
-    ASSERT_TRUE(pumpUntil([&] { return loadedAt(page); }, 10s)) << currentAddress();
+    EXPECT_EQ(said("not for localhost"), 0);
+    ASSERT_TRUE(pumpUntil([&] { return loadedAt(address("/vouching?pellix_token=tok")); }, 10s))
+        << currentAddress();
 }
+
+INSTANTIATE_TEST_SUITE_P(Hosts, VouchingTest, ::testing::Bool(), [](const auto& row) {
+    return std::string(row.param ? "LocalhostNamed" : "LocalhostNotNamed");
+});
 
 // Only the service's own main-frame documents reach the dispatcher. A page of another server,
 // reached by a link, posts from a timer and from pagehide and goes back (its pagehide runs once
