@@ -8,6 +8,7 @@
 #include "DownloadEnd.h"
 #include "FakePathMonitor.h"
 #include "Handlers/ApiHandler.h"
+#include "Handlers/ImageDownload.h"
 #include "Handlers/KeloDmgDownloader.h"
 #include "Handlers/KeloPellixUpdater.h"
 #include "Handlers/NetworkMonitor.h"
@@ -57,12 +58,15 @@ void FourRequestsTest::SetUp() {
     platform::ServiceSlot<platform::Workspace>::set(std::make_shared<RecordingWorkspace>());
     platform::ServiceSlot<platform::DistributedNotificationCenter>::set(
         std::make_shared<RecordingStatusCenter>());
+    // A refused download ends at its first failure: the resumes would only add their waits.
+    ImageDownload::setResumeWaitsForTesting({{0ms, 0ms, 0ms, 0ms}});
     // A mount is answered without running the tool: only whether the image arrived counts.
     runner_->mountOutput = "/dev/loop-test\t\t" + platform::Volumes::volumeNamed("Kelo") + "\n";
     std::filesystem::create_directories(home() + "/Library/Application Support/KeloParloNative");
 }
 
 void FourRequestsTest::TearDown() {
+    ImageDownload::setResumeWaitsForTesting(std::nullopt);
     platform::Bundle::overrideMainBundlePath(std::nullopt);
     TempHomeTest::TearDown();
 }

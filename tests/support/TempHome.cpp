@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
+#include <sstream>
 #include <string_view>
 #include "Eventually.h"
 #include "Platform/UserDefaults.h"
@@ -95,8 +95,11 @@ void TempHomeTest::TearDown() {
 }
 
 std::string readText(const std::string& path) {
+    // In one go: tests compare whole images, and a character at a time is slow unoptimised.
     std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::ostringstream text;
+    text << in.rdbuf();
+    return std::move(text).str();
 }
 
 void writeText(const std::string& path, const std::string& text) {
